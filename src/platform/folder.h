@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace pocko {
+
+// The program's folder and the one running wildcard listing of a folder. GUI thread only.
+class Folder
+{
+public:
+    virtual ~Folder() = default;
+    // The folder holding the running executable, without a trailing separator (except "/").
+    virtual QString programFolder() = 0;
+    // Starts a new listing (replacing the one before) with a pattern such as "/music/*.mp3" and
+    // returns the first matching name, "" when none matches.
+    virtual QString first(const QString &pattern) = 0;
+    // The next name of the running listing; "" once used up, or when none was ever started.
+    virtual QString next() = 0;
+};
+
+// Joins a folder and a name with exactly one separator between them, without looking at how the
+// folder ends: "/" and "a.mp3" give "//a.mp3", which still names the same file.
+inline QString joinPath(const QString &folder, const QString &name)
+{
+    return folder + QLatin1Char('/') + name;
+}
+
+// Lists plain files (symbolic links to plain files included; no folders, FIFOs, sockets, devices
+// or hidden files) whose names match the pattern, letter case ignored, in case-insensitive name
+// order.
+class DiskFolder : public Folder
+{
+public:
+    QString programFolder() override;
+    QString first(const QString &pattern) override;
+    QString next() override;
+
+private:
+    QStringList m_names;
+    qsizetype m_next = 0;
+};
+
+} // namespace pocko
