@@ -65,6 +65,8 @@ public:
 
 private:
     QString songPath(const QString &name);
+    void playCurrent(); // loads and starts currentFile
+    void endPlayAll();
 
     DeckController &m_deck;
     Folder &m_folder;
