@@ -97,6 +97,12 @@ void CueDialogView::refresh()
     m_info->apply(m_dialog.info);
 }
 
+void CueDialogView::retire()
+{
+    m_closed = true;
+    hide();
+}
+
 void CueDialogView::closeEvent(QCloseEvent *event)
 {
     // The close is never refused.

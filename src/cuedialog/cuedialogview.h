@@ -31,6 +31,8 @@ public:
     // Set by whoever shows the dialog: destroys it, deferred, once the close processing has run
     // (the close may come from inside one of the deck's handlers).
     std::function<void()> destroyWindow;
+    // The window is going away without its close box: hides it; a later close does nothing.
+    void retire();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
