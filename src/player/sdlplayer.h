@@ -1,0 +1,165 @@
+#pragma once
+
+// Threads of the player, and the rules each one keeps:
+// - GUI thread: every public method (one thread at a time). It never waits on the audio callback,
+//   except pause(), which waits at most one device buffer for the exact position it holds.
+// - Decoder thread (std::thread, owned here): decodes with libmpg123, resamples with libsoxr and
+//   pushes fixed blocks into a preallocated single-producer/single-consumer ring. It shares one
+//   mutex with the GUI thread (the open song and the stream plan).
+// - SDL audio callback: the only place that moves the play position. It never locks, allocates,
+//   does file I/O, logs or touches Qt. It takes commands from a preallocated single-producer/
+//   single-consumer queue, applies them at exact frames, and publishes its position and state
+//   through atomics.
+
+#include "audioblock.h"
+#include "player.h"
+#include "songdecoder.h"
+
+#include <QString>
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace pocko {
+
+// The deck's player: MP3 files through libmpg123, the rate through libsoxr, sound through one SDL
+// audio device that stays open and plays silence while idle. Used from the GUI thread; it runs its
+// own decoder thread and SDL's audio thread.
+class SdlPlayer : public MediaPlayer
+{
+public:
+    // GUI thread. Opens the sound device (see soundDeviceEnabled) and starts the decoder thread.
+    SdlPlayer();
+    // GUI thread. Closes the device, then ends the decoder thread.
+    ~SdlPlayer() override;
+    SdlPlayer(const SdlPlayer &) = delete;
+    SdlPlayer &operator=(const SdlPlayer &) = delete;
+
+    // GUI thread; blocks for the open and the length scan (tens of ms for an hour-long file).
+    void setFileName(const QString &path) override;
+    // GUI thread; non-blocking (as are all the gets below).
+    QString fileName() const override;
+    double currentPosition() const override;
+    // GUI thread; non-blocking.
+    void setCurrentPosition(double seconds) override;
+    double duration() const override;
+
+    // GUI thread; non-blocking.
+    void play() override;
+    // GUI thread; waits until the callback holds the position (one device buffer at most).
+    void pause() override;
+    // GUI thread; non-blocking.
+    void stop() override;
+
+    // GUI thread; non-blocking. A change while playing restarts the stream where it is.
+    void setRate(double rate) override;
+    // GUI thread; non-blocking.
+    void setSelectionStart(double seconds) override;
+    void setSelectionEnd(double seconds) override;
+    int playState() const override;
+
+    // GUI thread. Tries to open the device again when it is not open.
+    bool soundDeviceEnabled() override;
+    // GUI thread; does nothing.
+    void setPostOpenReset(int value) override;
+
+    // GUI thread; non-blocking.
+    void playBursts(double start, double heardSeconds, int count) override;
+
+    // Any thread: device buffers that found no decoded audio while playing.
+    quint64 underruns() const { return m_underruns.load(std::memory_order_relaxed); }
+    // GUI thread: waits (up to timeoutMs) until the decoder has the first block of the latest
+    // stream ready; false on timeout. For measurements.
+    bool waitForStream(int timeoutMs) const;
+
+private:
+    enum State { Stopped = 0, Paused = 1, Playing = 2 };
+
+    // A request from the GUI thread to the audio callback.
+    struct Command
+    {
+        enum class Type : quint8 { Play, Pause, NewStream };
+        Type type = Type::Play;
+        quint64 sequence = 0;
+        quint64 generation = 0; // NewStream: the stream to switch to
+        double frame = 0; // NewStream: song frame the position moves to
+        int state = Stopped; // NewStream: state after the switch
+        bool fadeIn = false; // NewStream: ramp the new stream in (bursts carry their own ramps)
+    };
+
+    // GUI thread.
+    bool openDevice();
+    void closeSong();
+    void restartStream(qint64 frame, int state, const StreamPlan *train = nullptr);
+    void post(const Command &command, double frame, int state);
+    qint64 frameOf(double seconds) const;
+    double knownFrame() const;
+    int knownState() const;
+    qint64 selectionStartFrame() const;
+    qint64 selectionEndFrame() const;
+
+    // Decoder thread.
+    void decodeLoop();
+
+    // Audio thread only.
+    static void audioCallback(void *user, unsigned char *stream, int bytes);
+    void render(float *out, int frames);
+    int apply(const Command &command, float *out, int frames, int done);
+    int fadeOut(float *out, int frames, int done);
+    void dropStale();
+
+    // Shared by the GUI and decoder threads under m_mutex.
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::unique_ptr<SongDecoder> m_song;
+    StreamPlan m_plan;
+    bool m_planChanged = false;
+    bool m_quit = false;
+    std::thread m_decoder;
+
+    // GUI thread only.
+    quint32 m_device = 0;
+    bool m_sdlInitialized = false;
+    QString m_path;
+    dev_t m_fileDevice = 0;
+    ino_t m_fileInode = 0;
+    off_t m_fileSize = 0;
+    qint64 m_fileMtimeNs = 0;
+    qint64 m_length = 0; // song frames; 0 = no song
+    long m_fileRate = 0;
+    double m_rate = 1.0;
+    double m_selectionStart = -1;
+    double m_selectionEnd = -1;
+    quint64 m_generation = 0;
+    quint64 m_sequence = 0;
+    quint64 m_pendingSequence = 0; // the last command; its values hold until it is acknowledged
+    double m_pendingFrame = 0;
+    int m_pendingState = Stopped;
+
+    // GUI thread -> audio callback, and decoder thread -> audio callback.
+    SpscRing<Command, 256> m_commands;
+    SpscRing<AudioBlock, RingBlocks> m_blocks;
+
+    // Published by the audio callback.
+    std::atomic<double> m_publishedFrame{0};
+    std::atomic<int> m_publishedState{Stopped};
+    std::atomic<quint64> m_acknowledged{0};
+    std::atomic<quint64> m_underruns{0};
+    // Published by the decoder thread: the newest generation it has pushed a block of.
+    std::atomic<quint64> m_readyGeneration{0};
+
+    // Audio thread only.
+    quint64 m_cbGeneration = 0;
+    int m_cbState = Stopped;
+    double m_cbFrame = 0;
+    int m_cbCursor = 0; // frames of the front block already played
+    qint64 m_cbRamp = FadeFrames; // progress of the fade-in; FadeFrames = full gain
+    bool m_cbStarted = false; // a frame of this generation has sounded (else silence is no underrun)
+};
+
+} // namespace pocko
