@@ -23,6 +23,7 @@ constexpr int InputFrames = 2048;
 constexpr long ResyncLimit = 16384;
 // Frames decoded before a seek target so the bit reservoir is filled: seeks land bit-exact.
 constexpr long PreFrames = 8;
+constexpr off_t TailProbeFrames = 8192;
 
 void initLibrary()
 {
@@ -70,12 +71,22 @@ SongDecoder::SongDecoder(int fd)
         fail("no audio found in the file");
     if (mpg123_scan(m_handle) != MPG123_OK)
         fail("the file cannot be read");
-    const off_t length = mpg123_length(m_handle);
+    off_t length = mpg123_length(m_handle);
+    m_input.resize(std::size_t(InputFrames) * 2);
+    // The scan counts a frame cut off at the end of a truncated file; decoding the tail tells
+    // how much of it is really there.
+    const off_t probe =
+        mpg123_seek(m_handle, std::max<off_t>(0, length - TailProbeFrames), SEEK_SET);
+    if (probe >= 0) {
+        off_t decoded = probe;
+        for (int got; (got = readSource(m_input.data(), InputFrames)) > 0;)
+            decoded += got;
+        length = std::min(length, decoded);
+    }
     if (length <= 0)
         fail("no audio found in the file");
     m_length = length;
     m_fileRate = rate;
-    m_input.resize(std::size_t(InputFrames) * 2);
     setRate(1.0);
 }
 

@@ -1,0 +1,603 @@
+#include "platform/filenames.h"
+#include "player/audioblock.h"
+#include "player/sdlplayer.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <mpg123.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+using namespace pocko;
+
+namespace {
+
+using Frames = std::vector<float>; // interleaved stereo
+
+// A signal no two frames of which decode alike: two tones under a deterministic noise.
+void writeWav(const QString &path, int rate, qint64 frames)
+{
+    QByteArray data;
+    data.resize(frames * 4);
+    std::mt19937 noise(12345);
+    std::uniform_int_distribution<int> spread(-3000, 3000);
+    auto *samples = reinterpret_cast<qint16 *>(data.data());
+    for (qint64 i = 0; i < frames; ++i) {
+        const double t = double(i) / rate;
+        samples[i * 2] = qint16(9000 * std::sin(2 * M_PI * 440 * t) + spread(noise));
+        samples[i * 2 + 1] = qint16(9000 * std::sin(2 * M_PI * 587 * t) + spread(noise));
+    }
+    QByteArray header("RIFF");
+    const auto put32 = [&header](quint32 v) { header.append(reinterpret_cast<const char *>(&v), 4); };
+    const auto put16 = [&header](quint16 v) { header.append(reinterpret_cast<const char *>(&v), 2); };
+    put32(quint32(36 + data.size()));
+    header.append("WAVEfmt ");
+    put32(16);
+    put16(1);
+    put16(2);
+    put32(quint32(rate));
+    put32(quint32(rate * 4));
+    put16(4);
+    put16(16);
+    header.append("data");
+    put32(quint32(data.size()));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(header);
+    file.write(data);
+}
+
+void encode(const QString &wav, const QString &mp3, const QStringList &options)
+{
+    QProcess lame;
+    lame.start(QStringLiteral("lame"), QStringList{QStringLiteral("--quiet")} + options + QStringList{wav, mp3});
+    QVERIFY(lame.waitForFinished(60000));
+    QCOMPARE(lame.exitCode(), 0);
+}
+
+// What libmpg123 makes of the file, read straight through: the reference for every comparison.
+Frames straightDecode(const QString &path, long *rate = nullptr)
+{
+    mpg123_init();
+    mpg123_handle *handle = mpg123_new(nullptr, nullptr);
+    mpg123_param(handle, MPG123_FLAGS,
+                 MPG123_GAPLESS | MPG123_QUIET | MPG123_FORCE_STEREO | MPG123_FORCE_FLOAT, 0);
+    mpg123_format_none(handle);
+    const long *rates = nullptr;
+    size_t count = 0;
+    mpg123_rates(&rates, &count);
+    for (size_t i = 0; i < count; ++i)
+        mpg123_format(handle, rates[i], MPG123_STEREO, MPG123_ENC_FLOAT_32);
+    Frames frames;
+    if (mpg123_open(handle, encodeFileName(path).constData()) == MPG123_OK) {
+        long r = 0;
+        int channels = 0;
+        int encoding = 0;
+        mpg123_getformat(handle, &r, &channels, &encoding);
+        // As the player does. (On a truncated file the scan also turns off the gapless trim.)
+        mpg123_scan(handle);
+        if (rate)
+            *rate = r;
+        std::vector<unsigned char> buffer(1 << 16);
+        for (;;) {
+            size_t done = 0;
+            const int result = mpg123_read(handle, buffer.data(), buffer.size(), &done);
+            const auto *f = reinterpret_cast<const float *>(buffer.data());
+            frames.insert(frames.end(), f, f + done / sizeof(float));
+            if (result != MPG123_OK && result != MPG123_NEW_FORMAT)
+                break;
+        }
+        mpg123_close(handle);
+    }
+    mpg123_delete(handle);
+    return frames;
+}
+
+qint64 frameCount(const Frames &frames)
+{
+    return qint64(frames.size() / 2);
+}
+
+bool silent(const Frames &f, qint64 frame)
+{
+    return f[frame * 2] == 0.0f && f[frame * 2 + 1] == 0.0f;
+}
+
+// First frame of `haystack` (from `from` on) where `length` frames equal needle[at...], or -1.
+qint64 find(const Frames &haystack, const Frames &needle, qint64 at, qint64 length, qint64 from = 0)
+{
+    const qint64 last = frameCount(haystack) - length;
+    for (qint64 k = from; k <= last; ++k) {
+        if (haystack[k * 2] != needle[at * 2] || haystack[k * 2 + 1] != needle[at * 2 + 1])
+            continue;
+        if (std::equal(needle.begin() + at * 2, needle.begin() + (at + length) * 2,
+                       haystack.begin() + k * 2))
+            return k;
+    }
+    return -1;
+}
+
+// Where the last stretch of sound in the capture begins, and how many frames it lasts.
+std::pair<qint64, qint64> lastSound(const Frames &f)
+{
+    qint64 end = frameCount(f);
+    while (end > 0 && silent(f, end - 1))
+        --end;
+    qint64 begin = end;
+    while (begin > 0 && !silent(f, begin - 1))
+        --begin;
+    return {begin, end - begin};
+}
+
+// Lets the player's callback run for a while of real time (the disk driver paces itself).
+void runFor(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool waitUntilStopped(const SdlPlayer &player, int ms)
+{
+    for (int waited = 0; waited < ms; waited += 10) {
+        if (player.playState() == 0)
+            return true;
+        runFor(10);
+    }
+    return false;
+}
+
+} // namespace
+
+// The real back end playing into SDL's disk driver: every frame the callback produced is read back
+// from the file and compared with a straight decode of the same MP3.
+class TestPlayer : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString m_cbr; // 6 s, 44.1 kHz, 128 kbit/s
+    QString m_vbr;
+    QString m_mono22; // MPEG-2 mono at 22.05 kHz (VBR: only then does lame write the gapless tag)
+    qint64 m_sourceFrames = 6 * 44100 + 123;
+    int m_captures = 0;
+
+    QString path(const char *name) const { return m_dir.filePath(QLatin1String(name)); }
+
+    // A fresh player writing to a fresh capture file.
+    std::unique_ptr<SdlPlayer> makePlayer(QString *capture)
+    {
+        *capture = m_dir.filePath(QStringLiteral("capture%1.raw").arg(++m_captures));
+        qputenv("SDL_DISKAUDIOFILE", QFile::encodeName(*capture));
+        auto player = std::make_unique<SdlPlayer>();
+        if (!player->soundDeviceEnabled())
+            return nullptr;
+        return player;
+    }
+
+    static Frames readCapture(const QString &capture)
+    {
+        QFile file(capture);
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        const QByteArray bytes = file.readAll();
+        Frames frames(std::size_t(bytes.size()) / sizeof(float));
+        std::memcpy(frames.data(), bytes.constData(), frames.size() * sizeof(float));
+        return frames;
+    }
+
+private slots:
+    void initTestCase();
+    void lengthIsExact_data();
+    void lengthIsExact();
+    void seeksAreBitExact_data();
+    void seeksAreBitExact();
+    void burstTrainIsExact();
+    void burstTrainAtHalfSpeed();
+    void selectionStopsAtItsEnd();
+    void halfSpeedTakesTwiceTheFrames();
+    void mpeg2MonoPlaysAtItsSpeed();
+    void refusedFiles_data();
+    void refusedFiles();
+    void truncatedFilePlaysWhatItHas();
+    void getsFollowPutsAtOnce();
+    void reopeningRestarts();
+    void commandFloodFromAnotherThread();
+};
+
+void TestPlayer::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    const QString wav = path("source.wav");
+    writeWav(wav, 44100, m_sourceFrames);
+    m_cbr = path("cbr.mp3");
+    m_vbr = path("vbr.mp3");
+    m_mono22 = path("mono22.mp3");
+    encode(wav, m_cbr, {QStringLiteral("-b"), QStringLiteral("128")});
+    encode(wav, m_vbr, {QStringLiteral("-V"), QStringLiteral("2")});
+    encode(wav, m_mono22,
+           {QStringLiteral("--resample"), QStringLiteral("22.05"), QStringLiteral("-m"),
+            QStringLiteral("m"), QStringLiteral("-V"), QStringLiteral("2")});
+}
+
+void TestPlayer::lengthIsExact_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<int>("rate");
+    QTest::newRow("CBR") << m_cbr << 44100;
+    QTest::newRow("VBR") << m_vbr << 44100;
+    QTest::newRow("MPEG-2 mono 22.05 kHz") << m_mono22 << 22050;
+}
+
+void TestPlayer::lengthIsExact()
+{
+    QFETCH(QString, file);
+    QFETCH(int, rate);
+    long decodedRate = 0;
+    const Frames reference = straightDecode(file, &decodedRate);
+    QCOMPARE(decodedRate, long(rate));
+    if (rate == 44100)
+        QCOMPARE(frameCount(reference), m_sourceFrames); // gapless: delay and padding removed
+    QString capture;
+    auto player = makePlayer(&capture);
+    QVERIFY(player);
+    player->setFileName(file);
+    QCOMPARE(player->fileName(), file);
+    QCOMPARE(player->duration(), double(frameCount(reference)) / rate);
+    QVERIFY(std::abs(player->duration() - double(m_sourceFrames) / 44100) < 0.001);
+}
+
+void TestPlayer::seeksAreBitExact_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::newRow("CBR") << m_cbr;
+    QTest::newRow("VBR") << m_vbr;
+}
+
+void TestPlayer::seeksAreBitExact()
+{
+    QFETCH(QString, file);
+    const Frames reference = straightDecode(file);
+    const QList<qint64> targets{123457, 1153, 200001};
+    QString capture;
+    {
+        auto player = makePlayer(&capture);
+        QVERIFY(player);
+        player->setFileName(file);
+        player->pause();
+        for (const qint64 target : targets) {
+            player->setCurrentPosition(double(target) / 44100);
+            player->play();
+            runFor(120);
+            player->pause();
+        }
+    }
+    const Frames captured = readCapture(capture);
+    qint64 from = 0;
+    for (const qint64 target : targets) {
+        // The first frames after a start carry the fade-in ramp; the rest is the song itself.
+        const qint64 at = find(captured, reference, target + FadeFrames, 2000, from);
+        QVERIFY2(at >= 0, qPrintable(QStringLiteral("seek to %1 not found").arg(target)));
+        from = at;
+    }
+}
+
+void TestPlayer::burstTrainIsExact()
+{
+    const Frames reference = straightDecode(m_cbr);
+    const qint64 start = 44100;
+    const qint64 burst = 22050;
+    QString capture;
+    {
+        auto player = makePlayer(&capture);
+        QVERIFY(player);
+        player->setFileName(m_cbr);
+        player->pause();
+        runFor(50);
+        player->playBursts(1.0, 0.5, 3);
+        QCOMPARE(player->playState(), 2);
+        for (int waited = 0; waited < 3000 && player->playState() != 1; waited += 10)
+            runFor(10);
+        QCOMPARE(player->playState(), 1);
+        QCOMPARE(player->currentPosition(), 1.5);
+        runFor(100);
+        QCOMPARE(player->currentPosition(), 1.5);
+    }
+    Frames expected;
+    for (qint64 i = 0; i < burst; ++i) {
+        const float gain = burstGain(i, burst);
+        expected.push_back(reference[(start + i) * 2] * gain);
+        expected.push_back(reference[(start + i) * 2 + 1] * gain);
+    }
+    const Frames captured = readCapture(capture);
+    const qint64 first = find(captured, expected, 0, burst);
+    QVERIFY(first > 0);
+    QVERIFY(silent(captured, first - 1));
+    for (int k = 1; k < 3; ++k)
+        QCOMPARE(find(captured, expected, 0, burst, first + k * burst), first + k * burst);
+    const qint64 after = first + 3 * burst;
+    QVERIFY(frameCount(captured) > after + 2000);
+    for (qint64 i = after; i < after + 2000; ++i)
+        QVERIFY(silent(captured, i));
+}
+
+void TestPlayer::burstTrainAtHalfSpeed()
+{
+    QString capture;
+    auto player = makePlayer(&capture);
+    QVERIFY(player);
+    player->setFileName(m_cbr);
+    player->setRate(0.5);
+    player->playBursts(2.0, 0.2, 2);
+    for (int waited = 0; waited < 3000 && player->playState() != 1; waited += 10)
+        runFor(10);
+    QCOMPARE(player->playState(), 1);
+    // Heard time: 0.2 s of output covers 0.1 s of the song.
+    QCOMPARE(player->currentPosition(), 2.1);
+}
+
+void TestPlayer::selectionStopsAtItsEnd()
+{
+    const Frames reference = straightDecode(m_cbr);
+    QString capture;
+    {
+        auto player = makePlayer(&capture);
+        QVERIFY(player);
+        player->setFileName(m_cbr);
+        player->stop();
+        QCOMPARE(player->playState(), 0);
+        QCOMPARE(player->currentPosition(), 0.0);
+        player->setSelectionStart(1.0);
+        player->setSelectionEnd(1.5);
+        QCOMPARE(player->currentPosition(), 1.0);
+        player->play();
+        QVERIFY(waitUntilStopped(*player, 3000));
+        QCOMPARE(player->currentPosition(), 1.0);
+        runFor(50);
+    }
+    const Frames captured = readCapture(capture);
+    const qint64 body = 22050 - 2 * FadeFrames;
+    const qint64 at = find(captured, reference, 44100 + FadeFrames, body);
+    QVERIFY(at > FadeFrames);
+    const qint64 begin = at - FadeFrames;
+    QVERIFY(silent(captured, begin - 1));
+    QVERIFY(!silent(captured, begin + 22050 - 1));
+    for (qint64 i = begin + 22050; i < begin + 22050 + 1000; ++i)
+        QVERIFY(silent(captured, i));
+}
+
+void TestPlayer::halfSpeedTakesTwiceTheFrames()
+{
+    QString capture;
+    {
+        auto player = makePlayer(&capture);
+        QVERIFY(player);
+        player->setFileName(m_cbr);
+        player->stop();
+        player->setRate(0.5);
+        player->setSelectionStart(1.0);
+        player->setSelectionEnd(1.25);
+        player->play();
+        QVERIFY(waitUntilStopped(*player, 3000));
+        QCOMPARE(player->currentPosition(), 1.0);
+        runFor(50);
+    }
+    const Frames captured = readCapture(capture);
+    const auto [first, length] = lastSound(captured);
+    QVERIFY(first > 0);
+    QCOMPARE(length, qint64(2 * 11025));
+}
+
+void TestPlayer::mpeg2MonoPlaysAtItsSpeed()
+{
+    QString capture;
+    {
+        auto player = makePlayer(&capture);
+        QVERIFY(player);
+        player->setFileName(m_mono22);
+        player->stop();
+        player->setSelectionStart(1.0);
+        player->setSelectionEnd(1.5);
+        player->play();
+        QVERIFY(waitUntilStopped(*player, 3000));
+        QCOMPARE(player->currentPosition(), 1.0);
+        runFor(50);
+    }
+    const Frames captured = readCapture(capture);
+    const auto [first, length] = lastSound(captured);
+    QVERIFY(first > 0);
+    QCOMPARE(length, qint64(22050)); // 11,025 song frames at 22.05 kHz
+    // Both channels carry the one mono channel.
+    QCOMPARE(captured[(first + 500) * 2], captured[(first + 500) * 2 + 1]);
+}
+
+void TestPlayer::refusedFiles_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("openFirst");
+
+    const QString empty = path("empty.mp3");
+    QFile(empty).open(QIODevice::WriteOnly);
+    const QString text = path("text.mp3");
+    {
+        QFile file(text);
+        file.open(QIODevice::WriteOnly);
+        file.write(QByteArray("This is not music at all.\n").repeated(200));
+    }
+    const QString noise = path("noise.mp3");
+    {
+        QFile file(noise);
+        file.open(QIODevice::WriteOnly);
+        std::mt19937 random(4711);
+        QByteArray bytes(256 * 1024, Qt::Uninitialized);
+        for (auto &b : bytes)
+            b = char(random());
+        file.write(bytes);
+    }
+    const QString folder = path("folder.mp3");
+    QDir().mkpath(folder);
+    const QString fifo = path("x.mp3");
+    ::mkfifo(QFile::encodeName(fifo).constData(), 0644);
+    const QString dangling = path("dangling.mp3");
+    QFile::link(path("gone.mp3"), dangling);
+
+    QTest::newRow("zero bytes") << empty << false;
+    QTest::newRow("text") << text << true;
+    QTest::newRow("random bytes") << noise << false;
+    QTest::newRow("folder") << folder << true;
+    QTest::newRow("FIFO") << fifo << false;
+    QTest::newRow("dangling link") << dangling << true;
+    QTest::newRow("missing") << path("missing.mp3") << false;
+}
+
+void TestPlayer::refusedFiles()
+{
+    QFETCH(QString, file);
+    QFETCH(bool, openFirst);
+    QString capture;
+    auto player = makePlayer(&capture);
+    QVERIFY(player);
+    if (openFirst) {
+        player->setFileName(m_cbr);
+        QCOMPARE(player->playState(), 2);
+    }
+    QVERIFY_THROWS_EXCEPTION(PlayerFailure, player->setFileName(file));
+    QCOMPARE(player->fileName(), QString());
+    QCOMPARE(player->duration(), 0.0);
+    QCOMPARE(player->playState(), 0);
+    QCOMPARE(player->currentPosition(), 0.0);
+    player->play();
+    player->setCurrentPosition(1.0);
+    QCOMPARE(player->playState(), 0);
+    QCOMPARE(player->currentPosition(), 0.0);
+}
+
+void TestPlayer::truncatedFilePlaysWhatItHas()
+{
+    const QString truncated = path("truncated.mp3");
+    {
+        QFile in(m_cbr);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        const QByteArray bytes = in.readAll();
+        QFile out(truncated);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(bytes.left(bytes.size() / 2 + 77)); // cut inside a frame
+    }
+    const Frames reference = straightDecode(truncated);
+    QVERIFY(frameCount(reference) > 44100);
+    QString capture;
+    {
+        auto player = makePlayer(&capture);
+        QVERIFY(player);
+        player->setFileName(truncated);
+        QCOMPARE(player->duration(), double(frameCount(reference)) / 44100);
+        QVERIFY(player->duration() < 4.0);
+        player->setCurrentPosition(player->duration() - 0.1);
+        QVERIFY(waitUntilStopped(*player, 2000));
+        QCOMPARE(player->currentPosition(), 0.0);
+    }
+    const Frames captured = readCapture(capture);
+    QVERIFY(find(captured, reference, frameCount(reference) - 3000, 1000) >= 0);
+}
+
+void TestPlayer::getsFollowPutsAtOnce()
+{
+    QString capture;
+    auto player = makePlayer(&capture);
+    QVERIFY(player);
+    QCOMPARE(player->currentPosition(), 0.0);
+    QCOMPARE(player->duration(), 0.0);
+    QCOMPARE(player->playState(), 0);
+    player->setFileName(m_cbr);
+    QCOMPARE(player->playState(), 2);
+    player->setCurrentPosition(2.5);
+    QCOMPARE(player->currentPosition(), 2.5);
+    player->pause();
+    QCOMPARE(player->playState(), 1);
+    const double held = player->currentPosition();
+    runFor(100);
+    QCOMPARE(player->currentPosition(), held);
+    player->stop();
+    QCOMPARE(player->playState(), 0);
+    QCOMPARE(player->currentPosition(), 0.0);
+    player->setCurrentPosition(3.25);
+    QCOMPARE(player->currentPosition(), 3.25);
+    player->play();
+    runFor(100);
+    QVERIFY(player->currentPosition() > 3.25);
+    player->setSelectionStart(-1);
+    player->setSelectionEnd(-1);
+    QCOMPARE(player->playState(), 2);
+}
+
+void TestPlayer::reopeningRestarts()
+{
+    QString capture;
+    auto player = makePlayer(&capture);
+    QVERIFY(player);
+    player->setFileName(m_cbr);
+    player->setCurrentPosition(4.0);
+    player->stop();
+    player->setSelectionStart(2.0);
+    player->setSelectionEnd(2.5);
+    player->setFileName(m_cbr);
+    QCOMPARE(player->playState(), 2);
+    QCOMPARE(player->currentPosition(), 0.0);
+    runFor(700); // past where the old selection would have stopped it
+    QCOMPARE(player->playState(), 2);
+    QVERIFY(player->currentPosition() > 0.4);
+}
+
+void TestPlayer::commandFloodFromAnotherThread()
+{
+    QString capture;
+    auto player = makePlayer(&capture);
+    QVERIFY(player);
+    player->setFileName(m_cbr);
+    // The player is used from one thread at a time, which need not be the main thread.
+    std::thread driver([&player] {
+        std::mt19937 random(99);
+        std::uniform_real_distribution<double> where(-0.5, 6.5);
+        for (int i = 0; i < 4000; ++i) {
+            switch (random() % 9) {
+            case 0: player->play(); break;
+            case 1: player->pause(); break;
+            case 2: player->stop(); break;
+            case 3: player->setCurrentPosition(where(random)); break;
+            case 4: player->setSelectionStart(random() % 3 ? where(random) : -1); break;
+            case 5: player->setSelectionEnd(random() % 3 ? where(random) : -1); break;
+            case 6: player->setRate(random() % 2 ? 0.5 : 1.0); break;
+            case 7: player->playBursts(where(random), 0.01 * (random() % 20), int(random() % 4)); break;
+            default: (void)player->currentPosition(); (void)player->playState(); break;
+            }
+            if (i % 64 == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    driver.join();
+    player->setSelectionStart(-1);
+    player->setSelectionEnd(-1);
+    player->stop();
+    QCOMPARE(player->playState(), 0);
+    runFor(50);
+    QCOMPARE(player->playState(), 0);
+    QCOMPARE(player->currentPosition(), 0.0);
+    QCOMPARE(player->fileName(), m_cbr);
+}
+
+QTEST_GUILESS_MAIN(TestPlayer)
+#include "tst_player.moc"
