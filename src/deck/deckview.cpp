@@ -71,7 +71,15 @@ DeckView::DeckView(DeckController &deck, QWidget *parent)
     m_timer.setInterval(1000);
     m_timer.setTimerType(Qt::CoarseTimer);
     connect(&m_timer, &QTimer::timeout, this, [this] {
-        m_deck.event([this] { m_deck.Timer1_Timer(); });
+        // The flag is the truth: a handler may have switched it off and still be running (a
+        // message box up), and then the tick must not come in underneath it.
+        if (!m_deck.Timer1Enabled || m_unloaded) {
+            m_timer.stop();
+            return;
+        }
+        // Nor does a tick run inside another handler of this window that waits in a message box.
+        if (m_busy == 0)
+            run([this] { m_deck.Timer1_Timer(); });
     });
 
     refresh();
@@ -82,7 +90,7 @@ void DeckView::connectLabel(ClickableLabel *label, const QString &name)
 {
     if (const Handler handler = clickHandler(name)) {
         connect(label, &ClickableLabel::clicked, this, [this, handler] {
-            m_deck.event([this, handler] { (m_deck.*handler)(); });
+            run([this, handler] { (m_deck.*handler)(); });
         });
     }
     if (name == QLatin1String("Label1")) {
@@ -91,13 +99,20 @@ void DeckView::connectLabel(ClickableLabel *label, const QString &name)
                     const float xTwips = static_cast<float>(x * TwipsPerPixel);
                     const float yTwips = static_cast<float>(y * TwipsPerPixel);
                     const int shift = shiftState(modifiers);
-                    m_deck.event([=, this] { m_deck.Label1_MouseDown(button, shift, xTwips, yTwips); });
+                    run([=, this] { m_deck.Label1_MouseDown(button, shift, xTwips, yTwips); });
                 });
     } else if (const int slot = cueSlotOf(name)) {
         connect(label, &ClickableLabel::mouseDown, this, [this, slot](int button) {
-            m_deck.event([this, slot, button] { m_deck.cuePlayMouseDown(slot, button); });
+            run([this, slot, button] { m_deck.cuePlayMouseDown(slot, button); });
         });
     }
+}
+
+void DeckView::run(const std::function<void()> &handler)
+{
+    ++m_busy;
+    m_deck.event(handler);
+    --m_busy;
 }
 
 void DeckView::refresh()
@@ -178,7 +193,7 @@ void DeckView::keyReleaseEvent(QKeyEvent *event)
         return;
     const int code = keyCode(event->key());
     const int shift = shiftState(event->modifiers());
-    m_deck.event([this, code, shift] { m_deck.Form_KeyUp(code, shift); });
+    run([this, code, shift] { m_deck.Form_KeyUp(code, shift); });
 }
 
 void DeckView::closeEvent(QCloseEvent *event)
@@ -188,7 +203,7 @@ void DeckView::closeEvent(QCloseEvent *event)
     if (m_closing)
         return;
     m_closing = true;
-    m_deck.event([this] { m_deck.Form_Unload(); });
+    run([this] { m_deck.Form_Unload(); });
     m_unloaded = true;
     m_timer.stop();
     emit closed();

@@ -4,6 +4,8 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <functional>
+
 namespace pocko {
 
 class ClickableLabel;
@@ -42,10 +44,13 @@ protected:
 
 private:
     void connectLabel(ClickableLabel *label, const QString &name);
+    // Runs a handler through the controller, counting how deep handlers are nested.
+    void run(const std::function<void()> &handler);
 
     DeckController &m_deck;
     QHash<QString, ClickableLabel *> m_labels;
     QTimer m_timer;
+    int m_busy = 0;
     bool m_closing = false;
     bool m_unloaded = false;
 };

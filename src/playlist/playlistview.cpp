@@ -70,7 +70,7 @@ PlaylistView::PlaylistView(PlaylistController &playlist, QWidget *parent)
         if (const Handler handler = clicks.value(control->name, nullptr)) {
             connect(label, &ClickableLabel::clicked, this, [this, handler] {
                 if (!m_retired)
-                    m_playlist.event([this, handler] { (m_playlist.*handler)(); });
+                    run([this, handler] { (m_playlist.*handler)(); });
             });
         }
     }
@@ -92,8 +92,15 @@ PlaylistView::PlaylistView(PlaylistController &playlist, QWidget *parent)
     m_timer.setInterval(1000);
     m_timer.setTimerType(Qt::CoarseTimer);
     connect(&m_timer, &QTimer::timeout, this, [this] {
-        if (!m_retired)
-            m_playlist.event([this] { m_playlist.ttime_Timer(); });
+        // The flag is the truth: a handler may have switched it off and still be running (a
+        // message box up), and then the tick must not come in underneath it.
+        if (m_retired || !m_playlist.ttimeEnabled) {
+            m_timer.stop();
+            return;
+        }
+        // Nor does a tick run inside another handler of this window that waits in a message box.
+        if (m_busy == 0)
+            run([this] { m_playlist.ttime_Timer(); });
     });
 
     refresh();
@@ -108,7 +115,16 @@ void PlaylistView::pick()
     if (selected.isEmpty())
         return;
     const int row = m_list->row(selected.first());
-    m_playlist.event([this, row] { m_playlist.List1_Click(row); });
+    run([this, row] { m_playlist.List1_Click(row); });
+}
+
+void PlaylistView::run(const std::function<void()> &handler)
+{
+    // The controller may retire this view inside the handler; it is deleted only later, from the
+    // event loop, so the count stays valid.
+    ++m_busy;
+    m_playlist.event(handler);
+    --m_busy;
 }
 
 void PlaylistView::refresh()
@@ -164,7 +180,7 @@ void PlaylistView::closeEvent(QCloseEvent *event)
     event->accept();
     if (m_retired)
         return;
-    m_playlist.event([this] { m_playlist.unload(); });
+    run([this] { m_playlist.unload(); });
 }
 
 } // namespace pocko

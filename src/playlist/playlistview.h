@@ -4,6 +4,8 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <functional>
+
 class QListWidget;
 
 namespace pocko {
@@ -37,11 +39,14 @@ protected:
 
 private:
     void pick();
+    // Runs a handler through the controller, counting how deep handlers are nested.
+    void run(const std::function<void()> &handler);
 
     PlaylistController &m_playlist;
     QHash<QString, ClickableLabel *> m_labels;
     QListWidget *m_list = nullptr;
     QTimer m_timer;
+    int m_busy = 0;
     bool m_retired = false;
 };
 
