@@ -11,27 +11,27 @@ namespace pocko {
 
 namespace {
 
-using Handler = void (DeckController::*)();
+using Handler = std::function<void(DeckController &)>;
 
 Handler clickHandler(const QString &name)
 {
     static const QHash<QString, Handler> handlers = {
-        {QStringLiteral("F"), &DeckController::F_Click},
-        {QStringLiteral("P"), &DeckController::P_Click},
-        {QStringLiteral("R"), &DeckController::R_Click},
-        {QStringLiteral("S"), &DeckController::S_Click},
-        {QStringLiteral("L"), &DeckController::L_Click},
-        {QStringLiteral("M111"), &DeckController::M111_Click},
-        {QStringLiteral("M112"), &DeckController::M112_Click},
-        {QStringLiteral("M113"), &DeckController::M113_Click},
-        {QStringLiteral("P111"), &DeckController::P111_Click},
-        {QStringLiteral("P112"), &DeckController::P112_Click},
-        {QStringLiteral("P113"), &DeckController::P113_Click},
-        {QStringLiteral("thspd"), &DeckController::thspd_Click},
-        {QStringLiteral("tloop"), &DeckController::tloop_Click},
-        {QStringLiteral("tsegs"), &DeckController::tsegs_Click},
+        {QStringLiteral("F"), [](DeckController &deck) { deck.F_Click(); }},
+        {QStringLiteral("P"), [](DeckController &deck) { deck.P_Click(); }},
+        {QStringLiteral("R"), [](DeckController &deck) { deck.R_Click(); }},
+        {QStringLiteral("S"), [](DeckController &deck) { deck.S_Click(); }},
+        {QStringLiteral("L"), [](DeckController &deck) { deck.L_Click(); }},
+        {QStringLiteral("M111"), [](DeckController &deck) { deck.M111_Click(); }},
+        {QStringLiteral("M112"), [](DeckController &deck) { deck.M112_Click(); }},
+        {QStringLiteral("M113"), [](DeckController &deck) { deck.M113_Click(); }},
+        {QStringLiteral("P111"), [](DeckController &deck) { deck.P111_Click(); }},
+        {QStringLiteral("P112"), [](DeckController &deck) { deck.P112_Click(); }},
+        {QStringLiteral("P113"), [](DeckController &deck) { deck.P113_Click(); }},
+        {QStringLiteral("thspd"), [](DeckController &deck) { deck.thspd_Click(); }},
+        {QStringLiteral("tloop"), [](DeckController &deck) { deck.tloop_Click(); }},
+        {QStringLiteral("tsegs"), [](DeckController &deck) { deck.tsegs_Click(); }},
     };
-    return handlers.value(name, nullptr);
+    return handlers.value(name);
 }
 
 int cueSlotOf(const QString &name)
@@ -88,9 +88,9 @@ DeckView::DeckView(DeckController &deck, QWidget *parent)
 
 void DeckView::connectLabel(ClickableLabel *label, const QString &name)
 {
-    if (const Handler handler = clickHandler(name)) {
+    if (Handler handler = clickHandler(name)) {
         connect(label, &ClickableLabel::clicked, this, [this, handler] {
-            run([this, handler] { (m_deck.*handler)(); });
+            run([this, &handler] { handler(m_deck); });
         });
     }
     if (name == QLatin1String("Label1")) {

@@ -31,7 +31,7 @@ protected:
     }
 };
 
-using Handler = void (PlaylistController::*)();
+using Handler = std::function<void(PlaylistController &)>;
 
 } // namespace
 
@@ -59,18 +59,18 @@ PlaylistView::PlaylistView(PlaylistController &playlist, QWidget *parent)
                       client));
 
     const QHash<QString, Handler> clicks = {
-        {QStringLiteral("tpall"), &PlaylistController::tpall_Click},
-        {QStringLiteral("Label1"), &PlaylistController::Label1_Click},
-        {QStringLiteral("tsall"), &PlaylistController::tsall_Click},
+        {QStringLiteral("tpall"), [](PlaylistController &list) { list.tpall_Click(); }},
+        {QStringLiteral("Label1"), [](PlaylistController &list) { list.Label1_Click(); }},
+        {QStringLiteral("tsall"), [](PlaylistController &list) { list.tsall_Click(); }},
     };
     for (Control *control : m_playlist.controls()) {
         auto *label = new ClickableLabel(this);
         label->apply(*control);
         m_labels.insert(control->name, label);
-        if (const Handler handler = clicks.value(control->name, nullptr)) {
+        if (Handler handler = clicks.value(control->name)) {
             connect(label, &ClickableLabel::clicked, this, [this, handler] {
                 if (!m_retired)
-                    run([this, handler] { (m_playlist.*handler)(); });
+                    run([this, &handler] { handler(m_playlist); });
             });
         }
     }
