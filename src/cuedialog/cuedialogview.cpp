@@ -33,6 +33,9 @@ CueDialogView::CueDialogView(CueDialogController &dialog, QWidget *parent)
 {
     setObjectName(QStringLiteral("Form2"));
     setAutoFillBackground(true);
+    QFont windowFont = font();
+    windowFont.setPointSize(WindowFontPointSize);
+    setFont(windowFont);
     QPalette colours = palette();
     colours.setColor(QPalette::Window, toQColor(CueDialogController::BackColor));
     setPalette(colours);

@@ -84,8 +84,27 @@ void ClickableLabel::apply(const Control &control)
     if (this->alignment() != alignment)
         setAlignment(alignment);
 
+    fitText();
+
     if (isHidden() == control.visible)
         setVisible(control.visible);
+}
+
+void ClickableLabel::fitText()
+{
+    // The places are fixed in twips; a wide or tall system font must not cut a caption off, so a
+    // caption that does not fit gets a smaller size of the same font.
+    QFont wanted = parentWidget() ? parentWidget()->font() : QApplication::font();
+    const QRect room = contentsRect();
+    const auto fits = [&](const QFont &candidate) {
+        const QFontMetrics metrics(candidate);
+        return metrics.horizontalAdvance(text()) <= room.width()
+            && metrics.height() <= room.height();
+    };
+    while (wanted.pointSizeF() > MinimumPointSize && !fits(wanted))
+        wanted.setPointSizeF(wanted.pointSizeF() - 0.5);
+    if (font() != wanted)
+        setFont(wanted);
 }
 
 void ClickableLabel::mousePressEvent(QMouseEvent *event)

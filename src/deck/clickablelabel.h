@@ -6,6 +6,9 @@
 
 namespace pocko {
 
+// The size of the windows' default font, in points: the twips layout was made for it.
+constexpr int WindowFontPointSize = 8;
+
 // Pixels for a length in twips, rounded to the nearest pixel.
 int twipsToPixels(int twips);
 // A colour written as 0x00BBGGRR.
@@ -37,6 +40,9 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent *event) override;
 
 private:
+    static constexpr double MinimumPointSize = 5.5;
+    void fitText();
+
     bool m_leftPressed = false;
 };
 

@@ -55,6 +55,9 @@ DeckView::DeckView(DeckController &deck, QWidget *parent)
     // Labels never take the focus, so the window itself keeps it and receives every key release.
     setFocusPolicy(Qt::StrongFocus);
     setAutoFillBackground(true);
+    QFont windowFont = font();
+    windowFont.setPointSize(WindowFontPointSize);
+    setFont(windowFont);
     QPalette colours = palette();
     colours.setColor(QPalette::Window, toQColor(DeckController::BackColor));
     setPalette(colours);

@@ -42,6 +42,9 @@ PlaylistView::PlaylistView(PlaylistController &playlist, QWidget *parent)
 {
     setObjectName(QStringLiteral("mpload"));
     setAutoFillBackground(true);
+    QFont windowFont = font();
+    windowFont.setPointSize(WindowFontPointSize);
+    setFont(windowFont);
     QPalette colours = palette();
     colours.setColor(QPalette::Window, toQColor(PlaylistController::BackColor));
     setPalette(colours);
