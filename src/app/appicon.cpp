@@ -20,7 +20,7 @@ QIcon appIcon()
     QIcon icon;
     if (!renderer.isValid())
         return icon;
-    for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
+    for (const int size : { 16, 24, 32, 48, 64, 128, 256 }) {
         QPixmap pixmap(size, size);
         pixmap.fill(Qt::transparent);
         QPainter painter(&pixmap);

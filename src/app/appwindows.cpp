@@ -144,8 +144,7 @@ bool AppWindows::cueDialogOpen() const
     return m_cue != nullptr;
 }
 
-void AppWindows::setCueFields(const QString &repeats, const QString &duration,
-                              const QString &start)
+void AppWindows::setCueFields(const QString &repeats, const QString &duration, const QString &start)
 {
     if (!m_cue)
         return;

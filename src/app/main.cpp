@@ -50,8 +50,7 @@ int main(int argc, char *argv[])
     pocko::DeckView deckView(deck);
     windows.attach(deck, deckView);
     deck.changed = [&windows] { windows.refreshAll(); };
-    QObject::connect(&deckView, &pocko::DeckView::closed, &app,
-                     [] { QCoreApplication::exit(0); });
+    QObject::connect(&deckView, &pocko::DeckView::closed, &app, [] { QCoreApplication::exit(0); });
 
     deck.event([&deck] { deck.Form_Load(); });
 

@@ -27,8 +27,9 @@ void place(QLineEdit *box, const CueDialogController::TextBox &data, const QStri
 } // namespace
 
 CueDialogView::CueDialogView(CueDialogController &dialog, QWidget *parent)
-    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                          | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+    : QWidget(parent,
+              Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                  | Qt::WindowCloseButtonHint)
     , m_dialog(dialog)
 {
     setObjectName(QStringLiteral("Form2"));

@@ -68,19 +68,19 @@ void ClickableLabel::apply(const Control &control)
     // The system colours of a label that acts as a button are the style's button face and text.
     const QPalette system = QApplication::palette();
     QPalette colours = palette();
-    colours.setColor(QPalette::Window, control.back == SystemColor
-                                           ? system.color(QPalette::Button)
-                                           : toQColor(control.back));
-    colours.setColor(QPalette::WindowText, control.fore == SystemColor
-                                               ? system.color(QPalette::ButtonText)
-                                               : toQColor(control.fore));
+    colours.setColor(QPalette::Window,
+                     control.back == SystemColor ? system.color(QPalette::Button)
+                                                 : toQColor(control.back));
+    colours.setColor(QPalette::WindowText,
+                     control.fore == SystemColor ? system.color(QPalette::ButtonText)
+                                                 : toQColor(control.fore));
     if (palette() != colours)
         setPalette(colours);
 
     setFrameStyle(control.border ? (QFrame::Box | QFrame::Plain) : QFrame::NoFrame);
     setLineWidth(1);
-    const Qt::Alignment alignment =
-        (control.align == Align::Left ? Qt::AlignLeft : Qt::AlignHCenter) | Qt::AlignTop;
+    const Qt::Alignment alignment
+        = (control.align == Align::Left ? Qt::AlignLeft : Qt::AlignHCenter) | Qt::AlignTop;
     if (this->alignment() != alignment)
         setAlignment(alignment);
 

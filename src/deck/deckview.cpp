@@ -16,20 +16,20 @@ using Handler = std::function<void(DeckController &)>;
 Handler clickHandler(const QString &name)
 {
     static const QHash<QString, Handler> handlers = {
-        {QStringLiteral("F"), [](DeckController &deck) { deck.F_Click(); }},
-        {QStringLiteral("P"), [](DeckController &deck) { deck.P_Click(); }},
-        {QStringLiteral("R"), [](DeckController &deck) { deck.R_Click(); }},
-        {QStringLiteral("S"), [](DeckController &deck) { deck.S_Click(); }},
-        {QStringLiteral("L"), [](DeckController &deck) { deck.L_Click(); }},
-        {QStringLiteral("M111"), [](DeckController &deck) { deck.M111_Click(); }},
-        {QStringLiteral("M112"), [](DeckController &deck) { deck.M112_Click(); }},
-        {QStringLiteral("M113"), [](DeckController &deck) { deck.M113_Click(); }},
-        {QStringLiteral("P111"), [](DeckController &deck) { deck.P111_Click(); }},
-        {QStringLiteral("P112"), [](DeckController &deck) { deck.P112_Click(); }},
-        {QStringLiteral("P113"), [](DeckController &deck) { deck.P113_Click(); }},
-        {QStringLiteral("thspd"), [](DeckController &deck) { deck.thspd_Click(); }},
-        {QStringLiteral("tloop"), [](DeckController &deck) { deck.tloop_Click(); }},
-        {QStringLiteral("tsegs"), [](DeckController &deck) { deck.tsegs_Click(); }},
+        { QStringLiteral("F"), [](DeckController &deck) { deck.F_Click(); } },
+        { QStringLiteral("P"), [](DeckController &deck) { deck.P_Click(); } },
+        { QStringLiteral("R"), [](DeckController &deck) { deck.R_Click(); } },
+        { QStringLiteral("S"), [](DeckController &deck) { deck.S_Click(); } },
+        { QStringLiteral("L"), [](DeckController &deck) { deck.L_Click(); } },
+        { QStringLiteral("M111"), [](DeckController &deck) { deck.M111_Click(); } },
+        { QStringLiteral("M112"), [](DeckController &deck) { deck.M112_Click(); } },
+        { QStringLiteral("M113"), [](DeckController &deck) { deck.M113_Click(); } },
+        { QStringLiteral("P111"), [](DeckController &deck) { deck.P111_Click(); } },
+        { QStringLiteral("P112"), [](DeckController &deck) { deck.P112_Click(); } },
+        { QStringLiteral("P113"), [](DeckController &deck) { deck.P113_Click(); } },
+        { QStringLiteral("thspd"), [](DeckController &deck) { deck.thspd_Click(); } },
+        { QStringLiteral("tloop"), [](DeckController &deck) { deck.tloop_Click(); } },
+        { QStringLiteral("tsegs"), [](DeckController &deck) { deck.tsegs_Click(); } },
     };
     return handlers.value(name);
 }
@@ -61,8 +61,7 @@ DeckView::DeckView(DeckController &deck, QWidget *parent)
     QPalette colours = palette();
     colours.setColor(QPalette::Window, toQColor(DeckController::BackColor));
     setPalette(colours);
-    resize(twipsToPixels(DeckController::ClientWidth),
-           twipsToPixels(DeckController::ClientHeight));
+    resize(twipsToPixels(DeckController::ClientWidth), twipsToPixels(DeckController::ClientHeight));
 
     for (Control *control : m_deck.controls()) {
         auto *label = new ClickableLabel(this);
@@ -92,9 +91,8 @@ DeckView::DeckView(DeckController &deck, QWidget *parent)
 void DeckView::connectLabel(ClickableLabel *label, const QString &name)
 {
     if (Handler handler = clickHandler(name)) {
-        connect(label, &ClickableLabel::clicked, this, [this, handler] {
-            run([this, &handler] { handler(m_deck); });
-        });
+        connect(label, &ClickableLabel::clicked, this,
+                [this, handler] { run([this, &handler] { handler(m_deck); }); });
     }
     if (name == QLatin1String("Label1")) {
         connect(label, &ClickableLabel::mouseDown, this,

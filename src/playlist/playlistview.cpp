@@ -36,8 +36,9 @@ using Handler = std::function<void(PlaylistController &)>;
 } // namespace
 
 PlaylistView::PlaylistView(PlaylistController &playlist, QWidget *parent)
-    : QWidget(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                          | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+    : QWidget(parent,
+              Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                  | Qt::WindowCloseButtonHint)
     , m_playlist(playlist)
 {
     setObjectName(QStringLiteral("mpload"));
@@ -62,9 +63,9 @@ PlaylistView::PlaylistView(PlaylistController &playlist, QWidget *parent)
                       client));
 
     const QHash<QString, Handler> clicks = {
-        {QStringLiteral("tpall"), [](PlaylistController &list) { list.tpall_Click(); }},
-        {QStringLiteral("Label1"), [](PlaylistController &list) { list.Label1_Click(); }},
-        {QStringLiteral("tsall"), [](PlaylistController &list) { list.tsall_Click(); }},
+        { QStringLiteral("tpall"), [](PlaylistController &list) { list.tpall_Click(); } },
+        { QStringLiteral("Label1"), [](PlaylistController &list) { list.Label1_Click(); } },
+        { QStringLiteral("tsall"), [](PlaylistController &list) { list.tsall_Click(); } },
     };
     for (Control *control : m_playlist.controls()) {
         auto *label = new ClickableLabel(this);

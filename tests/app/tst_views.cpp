@@ -29,13 +29,14 @@ struct AppRig
     FakeMessages messages;
     FakeLauncher launcher;
     FakeFolder folder;
-    AppWindows windows{folder, messages};
-    DeckController deck{player, clock, messages, launcher, windows};
-    DeckView view{deck};
+    AppWindows windows { folder, messages };
+    DeckController deck { player, clock, messages, launcher, windows };
+    DeckView view { deck };
 
     AppRig()
     {
-        folder.names = {QStringLiteral("a.mp3"), QStringLiteral("b.mp3"), QStringLiteral("c.mp3")};
+        folder.names
+            = { QStringLiteral("a.mp3"), QStringLiteral("b.mp3"), QStringLiteral("c.mp3") };
         windows.attach(deck, view);
         deck.changed = [this] { windows.refreshAll(); };
         deck.event([this] { deck.Form_Load(); });
@@ -108,8 +109,8 @@ void TestViews::deckLayout_data()
     // Twips / 15, rounded: 1420 -> 94.67 -> 95, 2540 -> 169.33 -> 169, 25 -> 1.67 -> 2.
     const auto row = [](const char *name, QRect pixels, const char *caption, const char *tip,
                         bool shown = true) {
-        QTest::newRow(name) << QString::fromLatin1(name) << pixels
-                            << QString::fromLatin1(caption) << QString::fromLatin1(tip) << shown;
+        QTest::newRow(name) << QString::fromLatin1(name) << pixels << QString::fromLatin1(caption)
+                            << QString::fromLatin1(tip) << shown;
     };
     row("F", QRect(24, 16, 43, 17), "FILE", "Load MP3");
     row("thspd", QRect(72, 16, 13, 17), "", "Play Mp3 half speed. Open File first.");
@@ -164,10 +165,10 @@ void TestViews::deckColours_data()
     const QPalette system = QApplication::palette();
     QTest::newRow("F system") << QStringLiteral("F") << system.color(QPalette::Button)
                               << system.color(QPalette::ButtonText) << true;
-    QTest::newRow("P black/yellow") << QStringLiteral("P") << QColor(0, 0, 0) << QColor(255, 255, 0)
-                                    << true;
-    QTest::newRow("tsegs white text") << QStringLiteral("tsegs") << QColor(0, 0, 0)
-                                      << QColor(255, 255, 255) << true;
+    QTest::newRow("P black/yellow")
+        << QStringLiteral("P") << QColor(0, 0, 0) << QColor(255, 255, 0) << true;
+    QTest::newRow("tsegs white text")
+        << QStringLiteral("tsegs") << QColor(0, 0, 0) << QColor(255, 255, 255) << true;
     // &H00004080 is blue 0, green 0x40, red 0x80: a brown, not a blue.
     QTest::newRow("T brown") << QStringLiteral("T") << QColor(0x80, 0x40, 0)
                              << QColor(255, 255, 255) << false;
@@ -263,11 +264,11 @@ void TestViews::spaceRelease_data()
                                  << false << true;
     QTest::newRow("ctrl+alt+space")
         << int(Qt::Key_Space) << (Qt::ControlModifier | Qt::AltModifier) << false << true;
-    QTest::newRow("held space repeats") << int(Qt::Key_Space) << Qt::KeyboardModifiers() << true
-                                        << false;
+    QTest::newRow("held space repeats")
+        << int(Qt::Key_Space) << Qt::KeyboardModifiers() << true << false;
     // Qt's Shift is 0x01000020: its low 16 bits are the space bar's code.
-    QTest::newRow("shift key alone") << int(Qt::Key_Shift)
-                                     << Qt::KeyboardModifiers(Qt::ShiftModifier) << false << false;
+    QTest::newRow("shift key alone")
+        << int(Qt::Key_Shift) << Qt::KeyboardModifiers(Qt::ShiftModifier) << false << false;
     QTest::newRow("letter") << int(Qt::Key_A) << Qt::KeyboardModifiers() << false << false;
 }
 
@@ -407,7 +408,8 @@ void TestViews::deckCloseClosesEverything()
     QCOMPARE(rig.deck.T.caption, QStringLiteral("x"));
     QCOMPARE(closed.size(), 1);
     QCOMPARE(rig.messages.shown.size(), 1);
-    QCOMPARE(rig.messages.shown.first().second, QStringLiteral("Quit - Thank you for using PockoMP3."));
+    QCOMPARE(rig.messages.shown.first().second,
+             QStringLiteral("Quit - Thank you for using PockoMP3."));
     QVERIFY(!rig.view.tickRunning());
     // The dialog's close processing ran: P1 is shown again.
     QVERIFY(rig.deck.P111.visible);
@@ -439,11 +441,11 @@ void TestViews::playlistLayout()
         QRect pixels;
         const char *text;
     } labels[] = {
-        {"tpall", QRect(64, 0, 43, 17), "Play All"},
-        {"Label1", QRect(126, 0, 43, 17), "Skip"},
-        {"tsall", QRect(184, 0, 43, 17), "Stop All"},
-        {"linfo", QRect(8, 101, 257, 11), "NOTE: To ensure your mp3's display - "},
-        {"lminfo", QRect(8, 115, 257, 11), "Copy the Pocko EXE to your mp3 folder(s)."},
+        { "tpall", QRect(64, 0, 43, 17), "Play All" },
+        { "Label1", QRect(126, 0, 43, 17), "Skip" },
+        { "tsall", QRect(184, 0, 43, 17), "Stop All" },
+        { "linfo", QRect(8, 101, 257, 11), "NOTE: To ensure your mp3's display - " },
+        { "lminfo", QRect(8, 115, 257, 11), "Copy the Pocko EXE to your mp3 folder(s)." },
     };
     for (const auto &expected : labels) {
         ClickableLabel *label = view->label(QLatin1String(expected.name));
@@ -514,7 +516,7 @@ void TestViews::playlistFileTwiceShowsSameWindow()
 void TestViews::playAllEndClosesWindowFromItsOwnTick()
 {
     AppRig rig;
-    rig.folder.names = {QStringLiteral("a.mp3")};
+    rig.folder.names = { QStringLiteral("a.mp3") };
     QVERIFY(rig.showDeck());
     QTest::mouseClick(rig.label("F"), Qt::LeftButton, {}, QPoint(5, 5));
     QPointer<PlaylistView> view = rig.windows.playlistView();
