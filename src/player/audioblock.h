@@ -11,7 +11,7 @@ namespace pocko {
 // The output format of every deck: float32 stereo at 44.1 kHz, 512-frame device buffers.
 constexpr int OutputRate = 44100;
 constexpr int BlockFrames = 512;
-constexpr int RingBlocks = 16;
+constexpr int RingBlocks = 32; // 372 ms: rides out a busy machine
 // A 3 ms gain ramp at every start and stop of sound; short enough not to smear a beat, long
 // enough that a cut in mid-waveform does not click.
 constexpr int FadeFrames = 132;
