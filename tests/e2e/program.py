@@ -135,7 +135,8 @@ class Program:
         env = dict(desktop.env)
         env.update({"QT_QPA_PLATFORM": "xcb", "QT_ACCESSIBILITY": "1",
                     "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1", "NO_AT_BRIDGE": "0",
-                    "ASAN_OPTIONS": "detect_leaks=0", "PATH": "/usr/bin:/bin"})
+                    "ASAN_OPTIONS": "detect_leaks=0", "PATH": "/usr/bin:/bin",
+                    "LC_ALL": "C.UTF-8"})
         # Started from elsewhere than its folder, as from a desktop icon.
         self.proc = desktop.spawn([self.exe], "program-%s.log" % os.path.basename(folder), env=env,
                                   cwd=desktop.dir)

@@ -20,6 +20,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import argparse  # noqa: E402
 import re  # noqa: E402
+import signal  # noqa: E402
 import time  # noqa: E402
 import traceback  # noqa: E402
 
@@ -44,6 +45,7 @@ class Run:
         self.exe = exe
         self.failures = []
         self.passed = []
+        self.holes = []  # (what, recording time, length) of silent holes in steady sound
 
     def scenario(self, name, body, *args):
         started = time.monotonic()
@@ -69,8 +71,27 @@ class Run:
         start, end = self.desktop.record_until(seconds)
         return self.desktop.samples(start, end)
 
+    def note_holes(self, samples, start, what):
+        """Reports holes in sound that should be steady; the player's declick ramps frame them."""
+        found = sound.holes(samples)
+        for at, length in found:
+            self.holes.append((what, start + at, length))
+            print(f"    WARNING {what}: silent hole of {length * 1000:.0f} ms at recording "
+                  f"time {start + at:.3f} s", flush=True)
+        return found
+
+    def note_stretch_holes(self, samples, start, stretches, what):
+        """Holes inside stretches of continuous play; a stretch's own edges do not count."""
+        for a, b, _, _ in stretches:
+            first, last = int((a + 0.01) * sound.RATE), int((b - 0.01) * sound.RATE)
+            if last > first:
+                self.note_holes(samples[first:last], start + a + 0.01, what)
+
     def expect_pitch(self, expected, what, seconds=0.6, settle=0.25):
-        heard = sound.pitch(self.listen(seconds, settle))
+        start = self.desktop.now() + settle
+        samples = self.listen(seconds, settle)
+        self.note_holes(samples, start, what)
+        heard = sound.pitch(samples)
         print(f"    {what}: pitch {heard:.1f} Hz (expected {expected:g} Hz)", flush=True)
         assert abs(heard - expected) <= expected * PITCH_TOLERANCE, \
             f"{what}: heard {heard:.1f} Hz, expected {expected:g} Hz"
@@ -82,7 +103,9 @@ class Run:
         assert loud <= 0.05, f"{what}: sound in {loud * 100:.0f} % of the time, expected silence"
 
     def expect_sound(self, what, seconds=0.6, settle=0.25):
+        start = self.desktop.now() + settle
         samples = self.listen(seconds, settle)
+        self.note_holes(samples, start, what)
         loud = sound.loud_fraction(samples)
         print(f"    {what}: {loud * 100:.0f} % of 10 ms windows loud", flush=True)
         assert loud >= 0.9, f"{what}: sound in only {loud * 100:.0f} % of the time"
@@ -269,6 +292,7 @@ def cue_bursts(run, p):
     runs = sound.sound_runs(samples)
     print(f"    stretches: {describe(stretches)}")
     print(f"    sound runs: " + ", ".join(f"{a:.3f}-{b:.3f}" for a, b in runs))
+    run.note_stretch_holes(samples, start, stretches, "inside a burst")
     eq(len(stretches), 3, "number of bursts")
     lengths = [b - a for a, b, _, _ in stretches]
     gaps = [stretches[i + 1][0] - stretches[i][1] for i in range(2)]
@@ -318,8 +342,10 @@ def segment_replay(run, p):
     start = run.desktop.now()
     p.deck_click("P")
     run.desktop.record_until(max(0.0, start + 10.0 - run.desktop.now()))
-    stretches = sweep_stretches(run.desktop.samples(start, start + 10.0))
+    samples = run.desktop.samples(start, start + 10.0)
+    stretches = sweep_stretches(samples)
     print(f"    segment play: {describe(stretches)}")
+    run.note_stretch_holes(samples, start, stretches, "segment play")
     plays = [s for s in stretches if s[1] - s[0] > 1.0]
     assert len(plays) >= 2, f"segment played {len(plays)} time(s) in 10 s, expected 2 or more"
     for i, (a, b, c, d) in enumerate(plays):
@@ -339,8 +365,10 @@ def loop_restart(run, p):
     start = run.desktop.now()
     p.track_bar(2790)
     run.desktop.record_until(max(0.0, start + 5.0 - run.desktop.now()))
-    stretches = sweep_stretches(run.desktop.samples(start, start + 5.0))
+    samples = run.desktop.samples(start, start + 5.0)
+    stretches = sweep_stretches(samples)
     print(f"    loop play: {describe(stretches)}")
+    run.note_stretch_holes(samples, start, stretches, "loop play")
     before = [s for s in stretches if abs(s[2] - 9.0) < 0.15]
     assert before, "play did not start at 9 s"
     after = [s for s in stretches if s[0] > before[0][1] - 0.01 and s[2] < 0.3]
@@ -430,17 +458,28 @@ def playall_run(run):
 def play_all(run, p):
     p.deck_click("F")
     window = p.wait_window(PLAYLIST_TITLE)
+    clicked = run.desktop.now()
     p.click(window, PLAYLIST_LAYOUT, "tpall")
     first = p.wait_window("a440.mp3")
     eq(first, window, "playlist window showing the first song")
     run.expect_pitch(440, "Play All, first song")
-    started = time.monotonic()
     p.wait_window("b660.mp3", timeout=8)
-    print(f"    second song after {time.monotonic() - started + 0.85:.1f} s of the first")
     run.expect_pitch(660, "Play All, second song")
+    # Each song is cut at the first one-second tick at which it is within a second of its end.
+    track = sound.pitch_track(run.desktop.samples(clicked, run.desktop.now()))
+    first_heard = next((t for t, f in track if abs(f - 440) < 44), None)
+    second_heard = next((t for t, f in track if abs(f - 660) < 66), None)
+    assert first_heard is not None and second_heard is not None, "songs not found in the sound"
+    played = second_heard - first_heard
+    print(f"    first song played {played:.2f} s of its 6 s before the second began")
+    near(played, 5.0, 0.65, "time the first song played")
+    skipped = run.desktop.now()
     p.click(window, PLAYLIST_LAYOUT, "Label1")  # Skip
     p.wait_window("c880.mp3", timeout=3)
     run.expect_pitch(880, "after Skip, third song")
+    track = sound.pitch_track(run.desktop.samples(skipped, run.desktop.now()), 0.02)
+    third_heard = next((t for t, f in track if abs(f - 880) < 88), None)
+    print(f"    Skip to the third song heard within {third_heard:.2f} s of the click")
     box, text = p.message(APP_TITLE, timeout=10)
     eq(text, "Play of all files finished or no file to play", "finish message")
     p.dismiss(box)
@@ -468,6 +507,8 @@ def main():
         return SKIP
 
     began = time.monotonic()
+    # A time-out of the test runner ends the run through the clean-up below.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     desktop = desk.Desktop(keep=args.keep)
     print(f"e2e: temporary folder {desktop.dir}", flush=True)
     try:
@@ -485,7 +526,7 @@ def main():
     finally:
         desktop.stop()
     print(f"e2e: {len(run.passed)} passed, {len(run.failures)} failed "
-          f"in {time.monotonic() - began:.0f} s")
+          f"in {time.monotonic() - began:.0f} s; {len(run.holes)} silent hole(s) in steady sound")
     for name in run.failures:
         print(f"  failed: {name}")
     return 1 if run.failures or not run.passed else 0

@@ -27,11 +27,18 @@ def crossings(samples):
 
 
 def pitch(samples):
-    """The frequency of a steady tone in Hz, from its zero crossings; 0 when there is none."""
+    """The frequency of a steady tone in Hz: the median over its cycles, so that a hole in the
+    sound does not drag it down; 0 when there is no tone."""
     ups = crossings(samples)
-    if len(ups) < 3 or rms(samples) < SILENCE_RMS:
+    cycles = []
+    for a, b in zip(ups, ups[1:]):
+        lo, hi = int(a), int(b) + 1
+        if b > a and rms(samples[lo:hi]) >= SILENCE_RMS:
+            cycles.append(RATE / (b - a))
+    if len(cycles) < 3:
         return 0.0
-    return (len(ups) - 1) * RATE / (ups[-1] - ups[0])
+    cycles.sort()
+    return cycles[len(cycles) // 2]
 
 
 def loud_fraction(samples, window=0.01):
@@ -61,6 +68,20 @@ def sound_runs(samples, window=0.002):
     if start is not None:
         runs.append((start / RATE, (i + size) / RATE))
     return runs
+
+
+def holes(samples, window=0.002):
+    """Silent holes inside sound, as (start, length) in seconds: 2 ms windows without sound
+    between windows with sound."""
+    runs = sound_runs(samples, window)
+    return [(a_end, b_start - a_end) for (_, a_end), (b_start, _) in zip(runs, runs[1:])]
+
+
+def pitch_track(samples, window=0.05):
+    """(time, pitch) per window of the slice; pitch 0 where it is silent."""
+    size = int(window * RATE)
+    return [(i / RATE, pitch(samples[i:i + size]))
+            for i in range(0, len(samples) - size + 1, size)]
 
 
 class Sweep:
