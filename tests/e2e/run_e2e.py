@@ -132,6 +132,7 @@ def deck_run(run):
     try:
         steps = [
             ("start: the deck window and its controls", start_shows_deck),
+            ("Play without a song: the message, Pause/Resume stays hidden", play_without_song),
             ("FILE, pick a song: its tone is heard", pick_plays_song),
             ("Pause gives silence, Resume gives sound", pause_resume),
             ("half speed halves the pitch", half_speed),
@@ -143,6 +144,7 @@ def deck_run(run):
             ("dialog with a start beyond the song changes nothing", dialog_abandon),
             ("segment play replays M1 to M2", segment_replay),
             ("loop play restarts the song near its end", loop_restart),
+            ("space bar stops, then plays from the beginning", space_bar),
             ("LT opens a second deck, minimised", second_deck),
         ]
         for name, body in steps:
@@ -163,6 +165,15 @@ def start_shows_deck(run, p):
     eq(p.wait_deck("tsegs")[0], "Off", "segment switch")
     p.wait_deck("R", showing=False)  # Pause/Resume is hidden until a song plays
     run.expect_silence("before any song", seconds=0.4, settle=0)
+
+
+def play_without_song(run, p):
+    p.deck_click("P")
+    box, text = p.message("Mp3 File name not entered.", timeout=5)
+    eq(text, "No file specified.", "Play without a song")
+    p.dismiss(box)
+    p.wait_gone("Mp3 File name not entered.")
+    p.wait_deck("R", showing=False)
 
 
 def pick_plays_song(run, p):
@@ -378,6 +389,25 @@ def loop_restart(run, p):
     print(f"    restart after song time {before[0][3]:.2f} s, silence of {gap * 1000:.0f} ms")
     p.deck_click("tloop")
     p.wait_deck("tloop", caption="")
+    p.deck_click("S")
+    p.wait_deck("R", showing=False)
+
+
+def space_bar(run, p):
+    p.track_bar(2100)  # from 7 s
+    p.wait_deck("R", caption="Pause")
+    run.expect_sound("playing from 7 s", seconds=0.3)
+    run.desktop.press(p.deck, "space")
+    p.wait_deck("R", showing=False)
+    run.expect_silence("after the first space")
+    start = run.desktop.now()
+    run.desktop.press(p.deck, "space")
+    p.wait_deck("R", caption="Pause")
+    run.desktop.record_until(max(0.0, start + 1.0 - run.desktop.now()))
+    stretches = sweep_stretches(run.desktop.samples(start, start + 1.0))
+    print(f"    after the second space: {describe(stretches)}")
+    assert stretches, "no sound after the second space"
+    near(stretches[0][2], 0.0, 0.1, "song time where the second space started play")
     p.deck_click("S")
     p.wait_deck("R", showing=False)
 
