@@ -12,6 +12,9 @@ namespace pocko {
 constexpr int OutputRate = 44100;
 constexpr int BlockFrames = 512;
 constexpr int RingBlocks = 32; // 372 ms: rides out a busy machine
+// Ring slots a running stream leaves free, so that a new stream (a seek, a burst train) has its first
+// blocks ready for the very next device buffer, before the callback drops the old stream's blocks.
+constexpr int ReservedBlocks = 8;
 // A 3 ms gain ramp at every start and stop of sound; short enough not to smear a beat, long
 // enough that a cut in mid-waveform does not click.
 constexpr int FadeFrames = 132;
@@ -78,6 +81,11 @@ public:
         *slot = value;
         commit();
         return true;
+    }
+    // Producer: items written and not yet taken.
+    std::size_t size() const
+    {
+        return m_head.load(std::memory_order_relaxed) - m_tail.load(std::memory_order_acquire);
     }
     // Producer: true when the consumer has taken everything.
     bool drained() const

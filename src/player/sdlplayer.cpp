@@ -343,13 +343,17 @@ bool SdlPlayer::waitForStream(int timeoutMs) const
 void SdlPlayer::decodeLoop()
 {
     std::unique_lock lock(m_mutex);
+    int pushed = 0; // blocks of the current plan
     while (!m_quit) {
         if (m_planChanged) {
             m_planChanged = false;
+            pushed = 0;
             if (m_song)
                 m_song->begin(m_plan);
         }
-        AudioBlock *slot = m_song ? m_blocks.writeSlot() : nullptr;
+        const bool roomy = pushed < ReservedBlocks / 2
+                           || m_blocks.size() < std::size_t(RingBlocks - ReservedBlocks);
+        AudioBlock *slot = m_song && roomy ? m_blocks.writeSlot() : nullptr;
         if (!slot) {
             // The callback cannot signal (it never locks): look again shortly.
             m_wake.wait_for(lock, DecoderPoll);
@@ -360,6 +364,7 @@ void SdlPlayer::decodeLoop()
             continue;
         }
         m_blocks.commit();
+        ++pushed;
         m_readyGeneration.store(slot->generation, std::memory_order_release);
     }
 }

@@ -5,7 +5,10 @@
 #include <mpg123.h>
 #include <soxr.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cmath>
@@ -33,8 +36,68 @@ void initLibrary()
 
 } // namespace
 
+// Reads the file through a 64 KB buffer: libmpg123 reads each frame header and body with separate
+// calls, which for an hour-long file means 100,000s of system calls in the length scan.
+struct SongDecoder::FileReader
+{
+    explicit FileReader(int descriptor)
+        : fd(descriptor)
+    {}
+    ~FileReader() { ::close(fd); }
+
+    static mpg123_ssize_t read(void *self, void *destination, size_t bytes)
+    {
+        auto *reader = static_cast<FileReader *>(self);
+        auto *out = static_cast<unsigned char *>(destination);
+        size_t done = 0;
+        while (done < bytes) {
+            const off_t offset = reader->position - reader->bufferStart;
+            if (offset >= 0 && offset < off_t(reader->bufferLength)) {
+                const size_t n = std::min(bytes - done, reader->bufferLength - size_t(offset));
+                std::memcpy(out + done, reader->buffer.data() + offset, n);
+                done += n;
+                reader->position += off_t(n);
+                continue;
+            }
+            const ssize_t got = ::pread(reader->fd, reader->buffer.data(), reader->buffer.size(),
+                                        reader->position);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return got < 0 && done == 0 ? -1 : mpg123_ssize_t(done);
+            reader->bufferStart = reader->position;
+            reader->bufferLength = size_t(got);
+        }
+        return mpg123_ssize_t(done);
+    }
+
+    static off_t seek(void *self, off_t offset, int whence)
+    {
+        auto *reader = static_cast<FileReader *>(self);
+        off_t target = offset;
+        if (whence == SEEK_CUR) {
+            target += reader->position;
+        } else if (whence == SEEK_END) {
+            struct stat info;
+            if (::fstat(reader->fd, &info) != 0)
+                return -1;
+            target += info.st_size;
+        }
+        if (target < 0)
+            return -1;
+        reader->position = target;
+        return target;
+    }
+
+    int fd;
+    off_t position = 0;
+    off_t bufferStart = 0;
+    size_t bufferLength = 0;
+    std::vector<unsigned char> buffer = std::vector<unsigned char>(64 * 1024);
+};
+
 SongDecoder::SongDecoder(int fd)
-    : m_fd(fd)
+    : m_reader(std::make_unique<FileReader>(fd))
 {
     initLibrary();
     const auto fail = [this](const std::string &why) {
@@ -43,8 +106,7 @@ SongDecoder::SongDecoder(int fd)
             mpg123_delete(m_handle);
             m_handle = nullptr;
         }
-        ::close(m_fd);
-        m_fd = -1;
+        m_reader.reset();
         throw PlayerFailure(why);
     };
     int error = MPG123_OK;
@@ -62,7 +124,9 @@ SongDecoder::SongDecoder(int fd)
     for (size_t i = 0; i < rateCount; ++i)
         mpg123_format(m_handle, rates[i], MPG123_STEREO, MPG123_ENC_FLOAT_32);
 
-    if (mpg123_open_fd(m_handle, m_fd) != MPG123_OK)
+    if (mpg123_replace_reader_handle(m_handle, &FileReader::read, &FileReader::seek, nullptr)
+            != MPG123_OK
+        || mpg123_open_handle(m_handle, m_reader.get()) != MPG123_OK)
         fail("not an MP3 file");
     long rate = 0;
     int channels = 0;
@@ -98,8 +162,6 @@ SongDecoder::~SongDecoder()
         mpg123_close(m_handle);
         mpg123_delete(m_handle);
     }
-    if (m_fd >= 0)
-        ::close(m_fd);
 }
 
 void SongDecoder::setRate(double rate)

@@ -62,8 +62,9 @@ private:
     int readSource(float *out, int frames);
     void setRate(double rate);
 
+    struct FileReader;
+    std::unique_ptr<FileReader> m_reader; // owns the file descriptor
     mpg123_handle_struct *m_handle = nullptr;
-    int m_fd = -1;
     qint64 m_length = 0;
     long m_fileRate = 0;
 
