@@ -97,7 +97,8 @@ class Sweep:
         return (frequency - self.low) / (self.high - self.low) * self.seconds
 
     def track(self, samples):
-        """(recording time, song position) for each full cycle of sound in the slice."""
+        """(cycle start, cycle end, song position at its middle) in recording seconds for each
+        full cycle of sound in the slice."""
         ups = crossings(samples)
         points = []
         for a, b in zip(ups, ups[1:]):
@@ -106,7 +107,7 @@ class Sweep:
                 continue
             frequency = RATE / (b - a)
             if self.low * 0.9 <= frequency <= self.high * 1.1:
-                points.append(((a + b) / 2 / RATE, self.position(frequency)))
+                points.append((a / RATE, b / RATE, self.position(frequency)))
         return points
 
     def stretches(self, samples, jump=0.12, shortest=0.03):
@@ -115,24 +116,26 @@ class Sweep:
         points = self.track(samples)
         stretches = []
         current = []
-        for t, p in points:
+        for start, end, p in points:
+            t = (start + end) / 2
             if current:
                 # Expected position from the run so far; a few odd cycles at a splice are noise.
-                t0, p0 = current[-1]
+                _, _, t0, p0 = current[-1]
                 if abs((p - p0) - (t - t0)) > jump:
                     stretches.append(current)
                     current = []
-            current.append((t, p))
+            current.append((start, end, t, p))
         if current:
             stretches.append(current)
         result = []
         for run in stretches:
-            if run[-1][0] - run[0][0] < shortest:
+            begin, finish = run[0][0], run[-1][1]
+            if finish - begin < shortest:
                 continue
             # Robust ends: the median offset of the run gives its song start and end.
-            offsets = sorted(p - t for t, p in run)
+            offsets = sorted(p - t for _, _, t, p in run)
             offset = offsets[len(offsets) // 2]
-            result.append((run[0][0], run[-1][0], run[0][0] + offset, run[-1][0] + offset))
+            result.append((begin, finish, begin + offset, finish + offset))
         return merge_stretches(result)
 
 
