@@ -74,7 +74,14 @@ bool SdlPlayer::openDevice()
 
 bool SdlPlayer::soundDeviceEnabled()
 {
-    return openDevice();
+    if (m_device != 0)
+        return true;
+    if (!openDevice())
+        return false;
+    // A fresh callback knows nothing yet: hand it the stream the GUI side has been answering with.
+    if (m_length > 0)
+        restartStream(std::llround(m_pendingFrame), m_pendingState);
+    return true;
 }
 
 void SdlPlayer::setPostOpenReset(int value)

@@ -180,6 +180,7 @@ private:
     QString m_cbr; // 6 s, 44.1 kHz, 128 kbit/s
     QString m_vbr;
     QString m_mono22; // MPEG-2 mono at 22.05 kHz (VBR: only then does lame write the gapless tag)
+    QString m_mono8; // MPEG-2.5 mono at 8 kHz
     qint64 m_sourceFrames = 6 * 44100 + 123;
     int m_captures = 0;
 
@@ -214,7 +215,8 @@ private slots:
     void seeksAreBitExact_data();
     void seeksAreBitExact();
     void burstTrainIsExact();
-    void burstTrainAtHalfSpeed();
+    void burstTrainEndsPaused_data();
+    void burstTrainEndsPaused();
     void selectionStopsAtItsEnd();
     void halfSpeedTakesTwiceTheFrames();
     void mpeg2MonoPlaysAtItsSpeed();
@@ -236,6 +238,10 @@ void TestPlayer::initTestCase()
     m_mono22 = path("mono22.mp3");
     encode(wav, m_cbr, {QStringLiteral("-b"), QStringLiteral("128")});
     encode(wav, m_vbr, {QStringLiteral("-V"), QStringLiteral("2")});
+    m_mono8 = path("mono8.mp3");
+    encode(wav, m_mono8,
+           {QStringLiteral("--resample"), QStringLiteral("8"), QStringLiteral("-m"),
+            QStringLiteral("m"), QStringLiteral("-V"), QStringLiteral("2")});
     encode(wav, m_mono22,
            {QStringLiteral("--resample"), QStringLiteral("22.05"), QStringLiteral("-m"),
             QStringLiteral("m"), QStringLiteral("-V"), QStringLiteral("2")});
@@ -248,6 +254,7 @@ void TestPlayer::lengthIsExact_data()
     QTest::newRow("CBR") << m_cbr << 44100;
     QTest::newRow("VBR") << m_vbr << 44100;
     QTest::newRow("MPEG-2 mono 22.05 kHz") << m_mono22 << 22050;
+    QTest::newRow("MPEG-2.5 mono 8 kHz") << m_mono8 << 8000;
 }
 
 void TestPlayer::lengthIsExact()
@@ -345,17 +352,42 @@ void TestPlayer::burstTrainIsExact()
         QVERIFY(silent(captured, i));
 }
 
-void TestPlayer::burstTrainAtHalfSpeed()
+void TestPlayer::burstTrainEndsPaused_data()
 {
+    QTest::addColumn<double>("rate");
+    QTest::addColumn<double>("start");
+    QTest::addColumn<double>("heard");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<double>("pausedAt");
+    const double end = double(m_sourceFrames) / 44100;
+    // Heard time: at half speed 0.2 s of output covers 0.1 s of the song.
+    QTest::newRow("half speed") << 0.5 << 2.0 << 0.2 << 2 << 2.1;
+    QTest::newRow("past the song's end") << 1.0 << end - 0.1 << 0.3 << 2 << end;
+    QTest::newRow("count 0 plays one") << 1.0 << 1.0 << 0.1 << 0 << 1.1;
+    QTest::newRow("count -3 plays one") << 1.0 << 1.0 << 0.1 << -3 << 1.1;
+}
+
+void TestPlayer::burstTrainEndsPaused()
+{
+    QFETCH(double, rate);
+    QFETCH(double, start);
+    QFETCH(double, heard);
+    QFETCH(int, count);
+    QFETCH(double, pausedAt);
     QString capture;
     auto player = makePlayer(&capture);
     QVERIFY(player);
     player->setFileName(m_cbr);
-    player->setRate(0.5);
-    player->playBursts(2.0, 0.2, 2);
+    player->setRate(rate);
+    player->playBursts(start, heard, count);
+    QCOMPARE(player->playState(), 2);
+    QCOMPARE(player->currentPosition(), start);
     QVERIFY(waitFor([&player] { return player->playState() == 1; }));
-    // Heard time: 0.2 s of output covers 0.1 s of the song.
-    QCOMPARE(player->currentPosition(), 2.1);
+    QCOMPARE(player->currentPosition(), pausedAt);
+    player->play(); // goes on from where the train stands
+    QVERIFY(waitFor([&] { return player->currentPosition() != pausedAt; }));
+    if (player->playState() == 2)
+        QVERIFY(player->currentPosition() > pausedAt);
 }
 
 void TestPlayer::selectionStopsAtItsEnd()
