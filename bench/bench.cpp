@@ -43,7 +43,7 @@ std::vector<Row> g_rows;
 void addRow(const QString &what, const QString &ours, const QString &reference,
             const QString &target)
 {
-    g_rows.push_back({what, ours, reference, target});
+    g_rows.push_back({ what, ours, reference, target });
     std::fprintf(stderr, "  %s: %s\n", qPrintable(what), qPrintable(ours));
 }
 
@@ -72,14 +72,17 @@ bool writeMinuteWav(const QString &path)
         const int beat = int(t * 2);
         const double f = 110.0 * std::pow(2.0, (beat % 8) / 12.0);
         const double beatPhase = t * 2 - beat;
-        const double tone = 0.3 * std::sin(2 * M_PI * f * t) + 0.15 * std::sin(2 * M_PI * f * 1.5 * t);
+        const double tone
+            = 0.3 * std::sin(2 * M_PI * f * t) + 0.15 * std::sin(2 * M_PI * f * 1.5 * t);
         const double tick = beatPhase < 0.05 ? 0.3 * hat(noise) : 0.0;
         s[i * 2] = qint16(12000 * (tone + tick));
         s[i * 2 + 1] = qint16(12000 * (0.8 * tone + tick));
     }
     QByteArray header("RIFF");
-    const auto put32 = [&header](quint32 v) { header.append(reinterpret_cast<const char *>(&v), 4); };
-    const auto put16 = [&header](quint16 v) { header.append(reinterpret_cast<const char *>(&v), 2); };
+    const auto put32
+        = [&header](quint32 v) { header.append(reinterpret_cast<const char *>(&v), 4); };
+    const auto put16
+        = [&header](quint16 v) { header.append(reinterpret_cast<const char *>(&v), 2); };
     put32(quint32(36 + data.size()));
     header.append("WAVEfmt ");
     put32(16);
@@ -125,7 +128,7 @@ double cpuSeconds()
     rusage usage;
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-           + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 long peakRssKb()
@@ -273,7 +276,7 @@ double mpg123Speed(const QString &file, double songSeconds)
     QElapsedTimer timer;
     timer.start();
     QProcess mpg123;
-    mpg123.start(QStringLiteral("mpg123"), {QStringLiteral("-q"), QStringLiteral("-t"), file});
+    mpg123.start(QStringLiteral("mpg123"), { QStringLiteral("-q"), QStringLiteral("-t"), file });
     mpg123.waitForFinished(600000);
     return songSeconds / (double(timer.nsecsElapsed()) / 1e9);
 }
@@ -282,7 +285,7 @@ void measureCpu(const QString &file)
 {
     SdlPlayer player;
     player.setFileName(file);
-    for (const double rate : {1.0, 0.5}) {
+    for (const double rate : { 1.0, 0.5 }) {
         player.setRate(rate);
         sleepMs(300);
         const double cpu0 = cpuSeconds();
@@ -292,7 +295,9 @@ void measureCpu(const QString &file)
         sleepMs(5000);
         const double share = (cpuSeconds() - cpu0) / (double(timer.nsecsElapsed()) / 1e9);
         addRow(QStringLiteral("CPU share of one core playing at rate %1 (underruns)").arg(rate),
-               QStringLiteral("%1 % (%2)").arg(share * 100, 0, 'f', 2).arg(player.underruns() - underruns0),
+               QStringLiteral("%1 % (%2)")
+                   .arg(share * 100, 0, 'f', 2)
+                   .arg(player.underruns() - underruns0),
                QStringLiteral("-"),
                rate == 1.0 ? QStringLiteral("<= 2 %") : QStringLiteral("<= 5 %"));
     }
@@ -317,7 +322,7 @@ int rssChild(const QString &file)
 long rssOf(const QString &file)
 {
     QProcess child;
-    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--rss"), file});
+    child.start(QCoreApplication::applicationFilePath(), { QStringLiteral("--rss"), file });
     child.waitForFinished(120000);
     return child.readAllStandardOutput().trimmed().toLong();
 }
@@ -333,16 +338,17 @@ int main(int argc, char **argv)
 
     QTemporaryDir dir;
     const QString folder = dir.path();
-    const auto at = [&folder](const char *name) { return folder + QLatin1Char('/') + QLatin1String(name); };
+    const auto at
+        = [&folder](const char *name) { return folder + QLatin1Char('/') + QLatin1String(name); };
     useDiskDriver(QStringLiteral("/dev/null"));
 
     std::fprintf(stderr, "making test songs with lame...\n");
     if (!writeMinuteWav(at("minute.wav")))
         return 1;
     QProcess lame;
-    lame.start(QStringLiteral("lame"), {QStringLiteral("--quiet"), QStringLiteral("-t"),
-                                        QStringLiteral("-b"), QStringLiteral("128"),
-                                        at("minute.wav"), at("1min.mp3")});
+    lame.start(QStringLiteral("lame"),
+               { QStringLiteral("--quiet"), QStringLiteral("-t"), QStringLiteral("-b"),
+                 QStringLiteral("128"), at("minute.wav"), at("1min.mp3") });
     if (!lame.waitForFinished(120000) || lame.exitCode() != 0) {
         std::fprintf(stderr, "lame failed\n");
         return 1;
@@ -363,21 +369,23 @@ int main(int argc, char **argv)
     measureCpu(at("5min.mp3"));
     const long small = rssOf(at("1min.mp3"));
     const long large = rssOf(at("120min.mp3"));
-    addRow(QStringLiteral("peak RSS playing a 1-minute / 2-hour file"),
-           QStringLiteral("%1 / %2 MB").arg(small / 1024.0, 0, 'f', 1).arg(large / 1024.0, 0, 'f', 1),
-           QStringLiteral("-"), QStringLiteral("-"));
+    addRow(
+        QStringLiteral("peak RSS playing a 1-minute / 2-hour file"),
+        QStringLiteral("%1 / %2 MB").arg(small / 1024.0, 0, 'f', 1).arg(large / 1024.0, 0, 'f', 1),
+        QStringLiteral("-"), QStringLiteral("-"));
     addRow(QStringLiteral("RSS growth, 1 minute -> 2 hours"),
            QStringLiteral("%1 MB").arg((large - small) / 1024.0, 0, 'f', 1), QStringLiteral("-"),
            QStringLiteral("<= 16 MB"));
 
-    int widths[4] = {7, 9, 9, 6};
+    int widths[4] = { 7, 9, 9, 6 };
     for (const Row &row : g_rows) {
         widths[0] = std::max(widths[0], int(row.what.size()));
         widths[1] = std::max(widths[1], int(row.ours.size()));
         widths[2] = std::max(widths[2], int(row.reference.size()));
         widths[3] = std::max(widths[3], int(row.target.size()));
     }
-    const auto line = [&widths](const QString &a, const QString &b, const QString &c, const QString &d) {
+    const auto line = [&widths](const QString &a, const QString &b, const QString &c,
+                                const QString &d) {
         std::printf("| %s | %s | %s | %s |\n", qPrintable(a.leftJustified(widths[0])),
                     qPrintable(b.leftJustified(widths[1])), qPrintable(c.leftJustified(widths[2])),
                     qPrintable(d.leftJustified(widths[3])));

@@ -12,8 +12,9 @@ namespace pocko {
 constexpr int OutputRate = 44100;
 constexpr int BlockFrames = 512;
 constexpr int RingBlocks = 32; // 372 ms: rides out a busy machine
-// Ring slots a running stream leaves free, so that a new stream (a seek, a burst train) has its first
-// blocks ready for the very next device buffer, before the callback drops the old stream's blocks.
+// Ring slots a running stream leaves free, so that a new stream (a seek, a burst train) has its
+// first blocks ready for the very next device buffer, before the callback drops the old stream's
+// blocks.
 constexpr int ReservedBlocks = 8;
 // A 3 ms gain ramp at every start and stop of sound; short enough not to smear a beat, long
 // enough that a cut in mid-waveform does not click.
@@ -52,13 +53,12 @@ struct AudioBlock
     int frames = 0; // valid frames in data
     BlockEnd end = BlockEnd::None; // what happens after the last frame
     double endFrame = 0; // song frame for BlockEnd::Stop / BlockEnd::Pause
-    std::array<float, BlockFrames * 2> data{};
+    std::array<float, BlockFrames * 2> data {};
 };
 
 // A fixed single-producer/single-consumer ring: no locks, no allocation after construction.
 // One thread produces, one consumes; which ones is up to the owner.
-template<typename T, std::size_t Capacity>
-class SpscRing
+template<typename T, std::size_t Capacity> class SpscRing
 {
 public:
     // Producer: the free slot to fill, or nullptr when full. commit() publishes it.
@@ -116,9 +116,9 @@ public:
     }
 
 private:
-    std::array<T, Capacity> m_slots{};
-    alignas(64) std::atomic<std::size_t> m_head{0};
-    alignas(64) std::atomic<std::size_t> m_tail{0};
+    std::array<T, Capacity> m_slots {};
+    alignas(64) std::atomic<std::size_t> m_head { 0 };
+    alignas(64) std::atomic<std::size_t> m_tail { 0 };
 };
 
 } // namespace pocko

@@ -17,7 +17,8 @@ namespace pocko {
 
 namespace {
 
-constexpr auto DecoderPoll = std::chrono::milliseconds(4);
+// The ring holds ~280 ms ahead; looking for free room every 10 ms keeps it topped up cheaply.
+constexpr auto DecoderPoll = std::chrono::milliseconds(10);
 
 qint64 mtimeNs(const struct stat &info)
 {
@@ -142,7 +143,7 @@ void SdlPlayer::closeSong()
     std::unique_ptr<SongDecoder> old;
     {
         std::lock_guard lock(m_mutex);
-        m_plan = StreamPlan{};
+        m_plan = StreamPlan {};
         m_plan.generation = ++m_generation;
         m_planChanged = true;
         old = std::move(m_song);
@@ -235,7 +236,7 @@ void SdlPlayer::restartStream(qint64 frame, int state, const StreamPlan *train)
 {
     if (m_length == 0)
         return;
-    StreamPlan plan = train ? *train : StreamPlan{};
+    StreamPlan plan = train ? *train : StreamPlan {};
     plan.active = true;
     plan.startFrame = std::clamp<qint64>(frame, 0, m_length);
     plan.selectionStart = selectionStartFrame();
@@ -283,7 +284,7 @@ void SdlPlayer::pause()
     if (m_device == 0)
         return;
     // The exact position is known only once the callback has taken the command.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
     while (m_acknowledged.load(std::memory_order_acquire) < m_pendingSequence
            && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::microseconds(500));
@@ -359,7 +360,7 @@ void SdlPlayer::decodeLoop()
                 m_song->begin(m_plan);
         }
         const bool roomy = pushed < ReservedBlocks / 2
-                           || m_blocks.size() < std::size_t(RingBlocks - ReservedBlocks);
+            || m_blocks.size() < std::size_t(RingBlocks - ReservedBlocks);
         AudioBlock *slot = m_song && roomy ? m_blocks.writeSlot() : nullptr;
         if (!slot) {
             // The callback cannot signal (it never locks): look again shortly.

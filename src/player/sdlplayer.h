@@ -146,12 +146,12 @@ private:
     SpscRing<AudioBlock, RingBlocks> m_blocks;
 
     // Published by the audio callback.
-    std::atomic<double> m_publishedFrame{0};
-    std::atomic<int> m_publishedState{Stopped};
-    std::atomic<quint64> m_acknowledged{0};
-    std::atomic<quint64> m_underruns{0};
+    std::atomic<double> m_publishedFrame { 0 };
+    std::atomic<int> m_publishedState { Stopped };
+    std::atomic<quint64> m_acknowledged { 0 };
+    std::atomic<quint64> m_underruns { 0 };
     // Published by the decoder thread: the newest generation it has pushed a block of.
-    std::atomic<quint64> m_readyGeneration{0};
+    std::atomic<quint64> m_readyGeneration { 0 };
 
     // Audio thread only.
     quint64 m_cbGeneration = 0;
@@ -159,7 +159,8 @@ private:
     double m_cbFrame = 0;
     int m_cbCursor = 0; // frames of the front block already played
     qint64 m_cbRamp = FadeFrames; // progress of the fade-in; FadeFrames = full gain
-    bool m_cbStarted = false; // a frame of this generation has sounded (else silence is no underrun)
+    // A frame of this generation has sounded; before that, silence is a start, not an underrun.
+    bool m_cbStarted = false;
 };
 
 } // namespace pocko

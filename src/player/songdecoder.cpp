@@ -37,12 +37,14 @@ void initLibrary()
 } // namespace
 
 // Reads the file through a 64 KB buffer: libmpg123 reads each frame header and body with separate
-// calls, which for an hour-long file means 100,000s of system calls in the length scan.
+// calls, which for an hour-long file means 100,000s of system calls in the length scan. Called by
+// libmpg123 on whichever thread holds the song (GUI thread while opening, then decoder thread).
 struct SongDecoder::FileReader
 {
     explicit FileReader(int descriptor)
         : fd(descriptor)
-    {}
+    {
+    }
     ~FileReader() { ::close(fd); }
 
     static mpg123_ssize_t read(void *self, void *destination, size_t bytes)
@@ -139,8 +141,8 @@ SongDecoder::SongDecoder(int fd)
     m_input.resize(std::size_t(InputFrames) * 2);
     // The scan counts a frame cut off at the end of a truncated file; decoding the tail tells
     // how much of it is really there.
-    const off_t probe =
-        mpg123_seek(m_handle, std::max<off_t>(0, length - TailProbeFrames), SEEK_SET);
+    const off_t probe
+        = mpg123_seek(m_handle, std::max<off_t>(0, length - TailProbeFrames), SEEK_SET);
     if (probe >= 0) {
         off_t decoded = probe;
         for (int got; (got = readSource(m_input.data(), InputFrames)) > 0;)

@@ -15,7 +15,8 @@ namespace pocko {
 // What the decoder thread renders for one stream generation: a stretch of the song from
 // startFrame (to the selection end, or to the song's end when it starts past it), or a burst train
 // from startFrame followed by the stretch from where the train stands paused. All frames are song
-// frames at the file's rate.
+// frames at the file's rate. Written by the GUI thread, read by the decoder thread, both under the
+// player's mutex.
 struct StreamPlan
 {
     quint64 generation = 0;

@@ -43,8 +43,10 @@ void writeWav(const QString &path, int rate, qint64 frames)
         samples[i * 2 + 1] = qint16(9000 * std::sin(2 * M_PI * 587 * t) + spread(noise));
     }
     QByteArray header("RIFF");
-    const auto put32 = [&header](quint32 v) { header.append(reinterpret_cast<const char *>(&v), 4); };
-    const auto put16 = [&header](quint16 v) { header.append(reinterpret_cast<const char *>(&v), 2); };
+    const auto put32
+        = [&header](quint32 v) { header.append(reinterpret_cast<const char *>(&v), 4); };
+    const auto put16
+        = [&header](quint16 v) { header.append(reinterpret_cast<const char *>(&v), 2); };
     put32(quint32(36 + data.size()));
     header.append("WAVEfmt ");
     put32(16);
@@ -65,7 +67,8 @@ void writeWav(const QString &path, int rate, qint64 frames)
 void encode(const QString &wav, const QString &mp3, const QStringList &options)
 {
     QProcess lame;
-    lame.start(QStringLiteral("lame"), QStringList{QStringLiteral("--quiet")} + options + QStringList{wav, mp3});
+    lame.start(QStringLiteral("lame"),
+               QStringList { QStringLiteral("--quiet") } + options + QStringList { wav, mp3 });
     QVERIFY(lame.waitForFinished(60000));
     QCOMPARE(lame.exitCode(), 0);
 }
@@ -141,7 +144,7 @@ std::pair<qint64, qint64> lastSound(const Frames &f)
     qint64 begin = end;
     while (begin > 0 && !silent(f, begin - 1))
         --begin;
-    return {begin, end - begin};
+    return { begin, end - begin };
 }
 
 // Lets the player's callback run for a while of real time (the disk driver paces itself).
@@ -151,8 +154,7 @@ void runFor(int ms)
 }
 
 // Waits for a condition of the player, not for a time: a loaded machine only makes it slower.
-template<typename Condition>
-bool waitFor(Condition condition, int ms = 5000)
+template<typename Condition> bool waitFor(Condition condition, int ms = 5000)
 {
     for (int waited = 0; waited < ms; waited += 5) {
         if (condition())
@@ -236,15 +238,15 @@ void TestPlayer::initTestCase()
     m_cbr = path("cbr.mp3");
     m_vbr = path("vbr.mp3");
     m_mono22 = path("mono22.mp3");
-    encode(wav, m_cbr, {QStringLiteral("-b"), QStringLiteral("128")});
-    encode(wav, m_vbr, {QStringLiteral("-V"), QStringLiteral("2")});
+    encode(wav, m_cbr, { QStringLiteral("-b"), QStringLiteral("128") });
+    encode(wav, m_vbr, { QStringLiteral("-V"), QStringLiteral("2") });
     m_mono8 = path("mono8.mp3");
     encode(wav, m_mono8,
-           {QStringLiteral("--resample"), QStringLiteral("8"), QStringLiteral("-m"),
-            QStringLiteral("m"), QStringLiteral("-V"), QStringLiteral("2")});
+           { QStringLiteral("--resample"), QStringLiteral("8"), QStringLiteral("-m"),
+             QStringLiteral("m"), QStringLiteral("-V"), QStringLiteral("2") });
     encode(wav, m_mono22,
-           {QStringLiteral("--resample"), QStringLiteral("22.05"), QStringLiteral("-m"),
-            QStringLiteral("m"), QStringLiteral("-V"), QStringLiteral("2")});
+           { QStringLiteral("--resample"), QStringLiteral("22.05"), QStringLiteral("-m"),
+             QStringLiteral("m"), QStringLiteral("-V"), QStringLiteral("2") });
 }
 
 void TestPlayer::lengthIsExact_data()
@@ -286,7 +288,7 @@ void TestPlayer::seeksAreBitExact()
 {
     QFETCH(QString, file);
     const Frames reference = straightDecode(file);
-    const QList<qint64> targets{123457, 1153, 200001};
+    const QList<qint64> targets { 123457, 1153, 200001 };
     QString capture;
     quint64 underruns = 0;
     {
@@ -308,9 +310,10 @@ void TestPlayer::seeksAreBitExact()
     for (const qint64 target : targets) {
         // The first frames after a start carry the fade-in ramp; the rest is the song itself.
         const qint64 at = find(captured, reference, target + FadeFrames, 2000, from);
-        QVERIFY2(at >= 0, qPrintable(QStringLiteral("seek to %1 not found (%2 underruns)")
-                                         .arg(target)
-                                         .arg(underruns)));
+        QVERIFY2(
+            at >= 0,
+            qPrintable(
+                QStringLiteral("seek to %1 not found (%2 underruns)").arg(target).arg(underruns)));
         from = at;
     }
 }
@@ -618,15 +621,34 @@ void TestPlayer::commandFloodFromAnotherThread()
         std::uniform_real_distribution<double> where(-0.5, 6.5);
         for (int i = 0; i < 4000; ++i) {
             switch (random() % 9) {
-            case 0: player->play(); break;
-            case 1: player->pause(); break;
-            case 2: player->stop(); break;
-            case 3: player->setCurrentPosition(where(random)); break;
-            case 4: player->setSelectionStart(random() % 3 ? where(random) : -1); break;
-            case 5: player->setSelectionEnd(random() % 3 ? where(random) : -1); break;
-            case 6: player->setRate(random() % 2 ? 0.5 : 1.0); break;
-            case 7: player->playBursts(where(random), 0.01 * (random() % 20), int(random() % 4)); break;
-            default: (void)player->currentPosition(); (void)player->playState(); break;
+            case 0:
+                player->play();
+                break;
+            case 1:
+                player->pause();
+                break;
+            case 2:
+                player->stop();
+                break;
+            case 3:
+                player->setCurrentPosition(where(random));
+                break;
+            case 4:
+                player->setSelectionStart(random() % 3 ? where(random) : -1);
+                break;
+            case 5:
+                player->setSelectionEnd(random() % 3 ? where(random) : -1);
+                break;
+            case 6:
+                player->setRate(random() % 2 ? 0.5 : 1.0);
+                break;
+            case 7:
+                player->playBursts(where(random), 0.01 * (random() % 20), int(random() % 4));
+                break;
+            default:
+                (void)player->currentPosition();
+                (void)player->playState();
+                break;
             }
             if (i % 64 == 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
