@@ -216,6 +216,7 @@ private slots:
     void lengthIsExact();
     void seeksAreBitExact_data();
     void seeksAreBitExact();
+    void pauseHoldsTheExactFrame();
     void burstTrainIsExact();
     void burstTrainEndsPaused_data();
     void burstTrainEndsPaused();
@@ -316,6 +317,47 @@ void TestPlayer::seeksAreBitExact()
                 QStringLiteral("seek to %1 not found (%2 underruns)").arg(target).arg(underruns)));
         from = at;
     }
+}
+
+void TestPlayer::pauseHoldsTheExactFrame()
+{
+    const Frames reference = straightDecode(m_cbr);
+    QString capture;
+    qint64 held = 0;
+    {
+        auto player = makePlayer(&capture);
+        QVERIFY(player);
+        player->setFileName(m_cbr);
+        player->setCurrentPosition(1.0);
+        QVERIFY(waitFor([&player] { return player->currentPosition() > 1.2; }));
+        player->pause();
+        held = std::llround(player->currentPosition() * 44100);
+        QCOMPARE(double(held) / 44100, player->currentPosition());
+        runFor(100);
+        player->play();
+        QVERIFY(waitFor([&player] { return player->currentPosition() > 1.5; }));
+    }
+    const Frames captured = readCapture(capture);
+    // Sound fades out over the frames just after the held one, without consuming them ...
+    Frames fadeOut;
+    Frames fadeIn;
+    for (qint64 k = 0; k < FadeFrames; ++k) {
+        for (int channel = 0; channel < 2; ++channel) {
+            const float sample = reference[(held + k) * 2 + channel];
+            fadeOut.push_back(sample * rampGain(FadeFrames - 1 - k));
+            fadeIn.push_back(sample * rampGain(k));
+        }
+    }
+    const qint64 out = find(captured, fadeOut, 0, FadeFrames);
+    QVERIFY(out > 0);
+    QVERIFY(std::equal(reference.begin() + (held - 1000) * 2, reference.begin() + held * 2,
+                       captured.begin() + (out - 1000) * 2));
+    QVERIFY(silent(captured, out + FadeFrames));
+    // ... and play() fades in from that very frame.
+    const qint64 in = find(captured, fadeIn, 0, FadeFrames, out + FadeFrames);
+    QVERIFY(in > out + FadeFrames);
+    QVERIFY(silent(captured, in - 1));
+    QCOMPARE(find(captured, reference, held + FadeFrames, 2000, in), in + FadeFrames);
 }
 
 void TestPlayer::burstTrainIsExact()
