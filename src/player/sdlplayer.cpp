@@ -359,7 +359,7 @@ void SdlPlayer::decodeLoop()
             if (m_song)
                 m_song->begin(m_plan);
         }
-        const bool roomy = pushed < ReservedBlocks / 2
+        const bool roomy = pushed < ReservedBlocks
             || m_blocks.size() < std::size_t(RingBlocks - ReservedBlocks);
         AudioBlock *slot = m_song && roomy ? m_blocks.writeSlot() : nullptr;
         if (!slot) {
