@@ -17,8 +17,9 @@ namespace pocko {
 
 namespace {
 
-// The ring holds ~280 ms ahead; looking for free room every 10 ms keeps it topped up cheaply.
-constexpr auto DecoderPoll = std::chrono::milliseconds(10);
+// The ring holds ~280 ms ahead; looking for free room every 25 ms keeps it topped up, and each
+// wake-up costs about as much as a device buffer does (a lot, in a virtual machine).
+constexpr auto DecoderPoll = std::chrono::milliseconds(25);
 
 qint64 mtimeNs(const struct stat &info)
 {
@@ -359,9 +360,13 @@ void SdlPlayer::decodeLoop()
             if (m_song)
                 m_song->begin(m_plan);
         }
-        const bool roomy = pushed < ReservedBlocks
-            || m_blocks.size() < std::size_t(RingBlocks - ReservedBlocks);
-        AudioBlock *slot = m_song && roomy ? m_blocks.writeSlot() : nullptr;
+        const bool roomy
+            = pushed < ReservedBlocks || m_blocks.size() < std::size_t(RingBlocks - ReservedBlocks);
+        if (!m_song) {
+            m_wake.wait(lock); // until a song is opened
+            continue;
+        }
+        AudioBlock *slot = roomy ? m_blocks.writeSlot() : nullptr;
         if (!slot) {
             // The callback cannot signal (it never locks): look again shortly.
             m_wake.wait_for(lock, DecoderPoll);
