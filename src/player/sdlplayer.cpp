@@ -233,7 +233,7 @@ void SdlPlayer::post(const Command &command, double frame, int state)
     }
 }
 
-void SdlPlayer::restartStream(qint64 frame, int state, const StreamPlan *train)
+void SdlPlayer::restartStream(qint64 frame, int state, const StreamPlan *train, bool resume)
 {
     if (m_length == 0)
         return;
@@ -256,6 +256,7 @@ void SdlPlayer::restartStream(qint64 frame, int state, const StreamPlan *train)
     command.frame = double(plan.startFrame);
     command.state = state;
     command.fadeIn = train == nullptr;
+    command.resume = resume;
     post(command, double(plan.startFrame), state);
 }
 
@@ -304,7 +305,7 @@ void SdlPlayer::setRate(double rate)
         return;
     m_rate = rate;
     if (m_length > 0)
-        restartStream(std::llround(knownFrame()), knownState());
+        restartStream(std::llround(knownFrame()), knownState(), nullptr, true);
 }
 
 void SdlPlayer::setSelectionStart(double seconds)
@@ -313,7 +314,10 @@ void SdlPlayer::setSelectionStart(double seconds)
     if (m_length == 0)
         return;
     const int state = knownState();
-    restartStream(state == Stopped ? selectionStartFrame() : std::llround(knownFrame()), state);
+    if (state == Stopped)
+        restartStream(selectionStartFrame(), state);
+    else
+        restartStream(std::llround(knownFrame()), state, nullptr, true);
 }
 
 void SdlPlayer::setSelectionEnd(double seconds)
@@ -321,7 +325,7 @@ void SdlPlayer::setSelectionEnd(double seconds)
     m_selectionEnd = seconds < 0 ? -1 : seconds;
     if (m_length == 0)
         return;
-    restartStream(std::llround(knownFrame()), knownState());
+    restartStream(std::llround(knownFrame()), knownState(), nullptr, true);
 }
 
 void SdlPlayer::playBursts(double start, double heardSeconds, int count)
@@ -398,7 +402,7 @@ void SdlPlayer::dropStale()
     }
 }
 
-int SdlPlayer::fadeOut(float *out, int frames, int done)
+int SdlPlayer::fadeOut(float *out, int frames, int done, double *advance)
 {
     // Sounds the frames ahead once more with a falling gain, without consuming them: the position
     // stays where the command took effect.
@@ -420,6 +424,7 @@ int SdlPlayer::fadeOut(float *out, int frames, int done)
         const float gain = from * rampGain(FadeFrames - 1 - k);
         out[done * 2] = block.data[std::size_t(cursor) * 2] * gain;
         out[done * 2 + 1] = block.data[std::size_t(cursor) * 2 + 1] * gain;
+        *advance += block.step;
         ++cursor;
         ++done;
         ++k;
@@ -438,20 +443,26 @@ int SdlPlayer::apply(const Command &command, float *out, int frames, int done)
         break;
     case Command::Type::Pause:
         if (m_cbState == Playing) {
-            done = fadeOut(out, frames, done);
+            double advance = 0;
+            done = fadeOut(out, frames, done, &advance);
             m_cbState = Paused;
         }
         break;
-    case Command::Type::NewStream:
+    case Command::Type::NewStream: {
+        // A resumed stream takes over where the fade-out of the old one ends.
+        double here = m_cbFrame;
         if (m_cbState == Playing)
-            done = fadeOut(out, frames, done);
+            done = fadeOut(out, frames, done, &here);
+        m_cbSkipping = command.resume && here > command.frame;
+        m_cbSkipTo = here;
         m_cbGeneration = command.generation;
-        m_cbFrame = command.frame;
+        m_cbFrame = m_cbSkipping ? here : command.frame;
         m_cbState = command.state;
         m_cbRamp = command.fadeIn ? 0 : FadeFrames;
         m_cbStarted = false;
         dropStale();
         break;
+    }
     }
     return done;
 }
@@ -475,7 +486,14 @@ void SdlPlayer::render(float *out, int frames)
         const AudioBlock &block = m_blocks.peek(0);
         if (block.generation != m_cbGeneration)
             break; // a newer stream whose command has not arrived yet
-        const int n = std::min(block.frames - m_cbCursor, frames - done);
+        if (m_cbSkipping) {
+            const double behind = m_cbSkipTo - (block.startFrame + m_cbCursor * block.step);
+            const int left = block.frames - m_cbCursor;
+            const int skip = int(std::clamp(std::round(behind / block.step), 0.0, double(left)));
+            m_cbSkipping = skip == left;
+            m_cbCursor += skip;
+        }
+        const int n = m_cbSkipping ? 0 : std::min(block.frames - m_cbCursor, frames - done);
         for (int i = 0; i < n; ++i) {
             const std::size_t from = std::size_t(m_cbCursor + i) * 2;
             float gain = 1.0f;

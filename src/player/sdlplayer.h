@@ -90,12 +90,16 @@ private:
         double frame = 0; // NewStream: song frame the position moves to
         int state = Stopped; // NewStream: state after the switch
         bool fadeIn = false; // NewStream: ramp the new stream in (bursts carry their own ramps)
+        // NewStream: the stream goes on where the callback is, which may be past `frame` (the
+        // position the GUI thread read); the new stream's frames before it are skipped.
+        bool resume = false;
     };
 
     // GUI thread.
     bool openDevice();
     void closeSong();
-    void restartStream(qint64 frame, int state, const StreamPlan *train = nullptr);
+    void restartStream(qint64 frame, int state, const StreamPlan *train = nullptr,
+                       bool resume = false);
     void post(const Command &command, double frame, int state);
     qint64 frameOf(double seconds) const;
     double knownFrame() const;
@@ -110,7 +114,7 @@ private:
     static void audioCallback(void *user, unsigned char *stream, int bytes);
     void render(float *out, int frames);
     int apply(const Command &command, float *out, int frames, int done);
-    int fadeOut(float *out, int frames, int done);
+    int fadeOut(float *out, int frames, int done, double *advance);
     void dropStale();
 
     // Shared by the GUI and decoder threads under m_mutex.
@@ -161,6 +165,8 @@ private:
     qint64 m_cbRamp = FadeFrames; // progress of the fade-in; FadeFrames = full gain
     // A frame of this generation has sounded; before that, silence is a start, not an underrun.
     bool m_cbStarted = false;
+    bool m_cbSkipping = false; // dropping a resumed stream's frames before m_cbSkipTo
+    double m_cbSkipTo = 0;
 };
 
 } // namespace pocko
