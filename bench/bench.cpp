@@ -255,10 +255,8 @@ void measureDecodeSpeed(const QString &file, double rate, double mpg123Speed)
     auto block = std::make_unique<AudioBlock>();
     QElapsedTimer timer;
     timer.start();
-    qint64 out = 0;
     for (;;) {
         decoder.fill(*block, false);
-        out += block->frames;
         if (block->end != BlockEnd::None)
             break;
     }

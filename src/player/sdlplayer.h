@@ -51,12 +51,12 @@ public:
 
     // GUI thread; non-blocking.
     void play() override;
-    // GUI thread; waits until the callback holds the position (one device buffer at most).
+    // GUI thread; waits until the callback holds the position (one device buffer; 100 ms at most).
     void pause() override;
     // GUI thread; non-blocking.
     void stop() override;
 
-    // GUI thread; non-blocking. A change while playing restarts the stream where it is.
+    // GUI thread; non-blocking. A change while playing takes effect at the callback's next frame.
     void setRate(double rate) override;
     // GUI thread; non-blocking.
     void setSelectionStart(double seconds) override;
