@@ -218,6 +218,7 @@ void SongDecoder::startStretch(qint64 frame)
 {
     m_phase = Phase::Stretch;
     m_start = frame;
+    // A seek after a stop may land past the selection: from there the song plays to its end.
     const qint64 end = frame < m_plan.selectionEnd ? m_plan.selectionEnd : m_length;
     m_fadeAtEnd = end < m_length;
     if (frame >= end)
