@@ -23,7 +23,8 @@ public:
 
     // Opens the file by full path and starts it from 0 without a play(); on return duration() and
     // seeking work, and the selection is the whole song. The same path again restarts it.
-    // A file that is not a playable MP3 throws PlayerFailure and leaves no song open.
+    // A file that is not a playable MP3 throws PlayerFailure and leaves no song open; an empty
+    // path closes the song without a failure.
     virtual void setFileName(const QString &path) = 0;
     // The path last opened; "" when no song is open.
     virtual QString fileName() const = 0;

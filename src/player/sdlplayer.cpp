@@ -95,6 +95,11 @@ void SdlPlayer::setPostOpenReset(int value)
 
 void SdlPlayer::setFileName(const QString &path)
 {
+    // An empty name is no failure: it closes the song, and fileName() then reads "".
+    if (path.isEmpty()) {
+        closeSong();
+        return;
+    }
     const QByteArray bytes = encodeFileName(path);
     const int fd = ::open(bytes.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat info;

@@ -228,6 +228,7 @@ private slots:
     void stretchLastsItsHeardTime();
     void refusedFiles_data();
     void refusedFiles();
+    void emptyNameClosesTheSong();
     void truncatedFilePlaysWhatItHas();
     void getsFollowPutsAtOnce();
     void reopeningRestarts();
@@ -620,6 +621,21 @@ void TestPlayer::refusedFiles()
     player->setCurrentPosition(1.0);
     QCOMPARE(player->playState(), 0);
     QCOMPARE(player->currentPosition(), 0.0);
+}
+
+void TestPlayer::emptyNameClosesTheSong()
+{
+    QString capture;
+    auto player = makePlayer(&capture);
+    QVERIFY(player);
+    player->setFileName(m_cbr);
+    player->setFileName(QString()); // no failure: the deck's Play relies on reading "" back
+    QCOMPARE(player->fileName(), QString());
+    QCOMPARE(player->duration(), 0.0);
+    QCOMPARE(player->playState(), 0);
+    player->setFileName(m_cbr);
+    QCOMPARE(player->fileName(), m_cbr);
+    QCOMPARE(player->playState(), 2);
 }
 
 void TestPlayer::truncatedFilePlaysWhatItHas()
