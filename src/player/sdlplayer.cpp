@@ -53,6 +53,9 @@ bool SdlPlayer::openDevice()
     if (m_device != 0)
         return true;
     if (!m_sdlInitialized) {
+        // SDL would otherwise catch SIGINT and SIGTERM for an event queue nobody reads, and the
+        // program would no longer end when the session asks it to.
+        SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
         if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
             return false;
         m_sdlInitialized = true;
