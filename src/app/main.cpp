@@ -10,6 +10,7 @@
 
 #include <QApplication>
 
+#include <cstdio>
 #include <memory>
 
 #if POCKO_HAVE_SDL_PLAYER
@@ -25,6 +26,22 @@ std::unique_ptr<pocko::MediaPlayer> makePlayer()
     return std::make_unique<pocko::SdlPlayer>();
 #else
 #error "The program needs the SDL player back end (target pocko_player)."
+#endif
+}
+
+// Sound that came too late is otherwise invisible: say so on the way out when it happened, and
+// always when POCKO_REPORT_UNDERRUNS=1 (the soak run reads it).
+void reportUnderruns(const pocko::MediaPlayer &player)
+{
+#if POCKO_HAVE_SDL_PLAYER
+    const auto *sdl = dynamic_cast<const pocko::SdlPlayer *>(&player);
+    if (sdl == nullptr)
+        return;
+    const unsigned long long count = sdl->underruns();
+    if (count > 0 || qgetenv("POCKO_REPORT_UNDERRUNS") == "1")
+        std::fprintf(stderr, "underruns: %llu\n", count);
+#else
+    (void)player;
 #endif
 }
 
@@ -66,5 +83,6 @@ int main(int argc, char *argv[])
 
     const int result = QApplication::exec();
     windows.destroyAll();
+    reportUnderruns(*player);
     return result;
 }
