@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Builds the decoder fuzzer with clang (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer),
+# seeds it with small MP3s made by lame plus damaged variants of them, and runs it.
+#   run_fuzz.sh [SECONDS]   default 30
+# Environment: POCKO_FUZZ_DIR  work folder (build, corpus, findings); default a fresh temp folder,
+#              kept when it is given so a longer run goes on from the corpus of the last one.
+#              POCKO_FUZZ_JOBS parallel fuzzing processes (default 1).
+# Exits 0 when the run ends without a finding, 1 on a finding or a failed build, 77 when clang++,
+# the libFuzzer runtime or lame is missing.
+set -euo pipefail
+
+seconds="${1:-30}"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+src="$(cd "$here/../../../src" && pwd)"
+
+cxx="$(command -v clang++ || command -v clang++-14 || true)"
+if [[ -z "$cxx" ]]; then
+    echo "run_fuzz.sh: clang++ not found, skipping" >&2
+    exit 77
+fi
+if ! command -v lame >/dev/null; then
+    echo "run_fuzz.sh: lame not found, skipping" >&2
+    exit 77
+fi
+if [[ -n "${POCKO_FUZZ_DIR:-}" ]]; then
+    work="$POCKO_FUZZ_DIR"
+    mkdir -p "$work"
+else
+    work="$(mktemp -d /tmp/pocko-fuzz.XXXXXX)"
+    trap 'rm -rf "$work"' EXIT
+fi
+mkdir -p "$work/corpus" "$work/findings" "$work/seeds"
+
+# The libFuzzer runtime comes with libclang-rt-14-dev; without it nothing links.
+if ! echo 'extern "C" int LLVMFuzzerTestOneInput(const char *, unsigned long) { return 0; }' \
+    | "$cxx" -x c++ -fsanitize=fuzzer,address,undefined - -o "$work/probe" 2>/dev/null; then
+    echo "run_fuzz.sh: the libFuzzer runtime (libclang-rt-14-dev) is missing, skipping" >&2
+    exit 77
+fi
+rm -f "$work/probe"
+
+echo "=== building the fuzzer in $work"
+# shellcheck disable=SC2046
+"$cxx" -std=c++20 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined \
+    -fno-sanitize-recover=undefined -fno-omit-frame-pointer \
+    -DQT_NO_CAST_FROM_ASCII -I"$src" -I"$src/player" \
+    $(pkg-config --cflags libmpg123 soxr Qt6Core) \
+    "$here/fuzz_songdecoder.cpp" "$src/player/songdecoder.cpp" \
+    $(pkg-config --libs libmpg123 soxr Qt6Core) \
+    -o "$work/fuzz_songdecoder"
+
+echo "=== seeding"
+seeds="$work/seeds"
+if [[ ! -e "$seeds/cbr.mp3" ]]; then
+    # A short stereo signal as a raw WAV: two tones under noise, so no two frames decode alike.
+    python3 - "$seeds/tone.wav" <<'PY'
+import math, random, struct, sys
+rate, frames = 44100, 44100 * 4 // 10
+random.seed(7)
+data = b"".join(struct.pack("<hh", int(9000 * math.sin(2 * math.pi * 440 * i / rate)
+                                      + random.randint(-2000, 2000)),
+                            int(9000 * math.sin(2 * math.pi * 587 * i / rate)
+                                + random.randint(-2000, 2000))) for i in range(frames))
+header = b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVEfmt " + struct.pack(
+    "<IHHIIHH", 16, 1, 2, rate, rate * 4, 4, 16) + b"data" + struct.pack("<I", len(data))
+open(sys.argv[1], "wb").write(header + data)
+PY
+    l() { lame --quiet "$@"; }
+    l -b 128 "$seeds/tone.wav" "$seeds/cbr.mp3"
+    l -V 4 "$seeds/tone.wav" "$seeds/vbr.mp3"
+    l --abr 96 "$seeds/tone.wav" "$seeds/abr.mp3"
+    l --freeformat -b 200 "$seeds/tone.wav" "$seeds/free.mp3"
+    l --resample 22.05 -m m -V 6 "$seeds/tone.wav" "$seeds/mpeg2.mp3"
+    l --resample 8 -m m -b 16 "$seeds/tone.wav" "$seeds/mpeg25.mp3"
+    l --resample 48 -b 64 --tt title --ta artist --add-id3v2 "$seeds/tone.wav" "$seeds/id3.mp3"
+    rm -f "$seeds/tone.wav"
+    # Damaged variants: cut inside the first header, after the info frame, mid-file, one byte
+    # short; garbage behind a valid header; a valid file behind a run of zeros.
+    vbr="$seeds/vbr.mp3"
+    size=$(stat -c %s "$vbr")
+    head -c 2 "$vbr" >"$seeds/cut-header.mp3"
+    head -c 600 "$vbr" >"$seeds/cut-info.mp3"
+    head -c $((size / 2)) "$vbr" >"$seeds/cut-mid.mp3"
+    head -c $((size - 1)) "$vbr" >"$seeds/cut-one.mp3"
+    { head -c 4 "$seeds/cbr.mp3"; head -c 3000 /dev/urandom; } >"$seeds/header-garbage.mp3"
+    { head -c 5000 /dev/zero; cat "$seeds/cbr.mp3"; } >"$seeds/zeros-first.mp3"
+fi
+cp -n "$seeds"/*.mp3 "$work/corpus/"
+
+echo "=== fuzzing for $seconds s"
+parallel=()
+if [[ "${POCKO_FUZZ_JOBS:-1}" -gt 1 ]]; then
+    # Each process logs to fuzz-N.log in the work folder.
+    cd "$work"
+    parallel=(-jobs="$POCKO_FUZZ_JOBS" -workers="$POCKO_FUZZ_JOBS")
+fi
+status=0
+"$work/fuzz_songdecoder" "$work/corpus" "${parallel[@]}" \
+    -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -max_len=65536 \
+    -error_exitcode=1 -timeout_exitcode=1 -print_final_stats=1 \
+    -artifact_prefix="$work/findings/" || status=$?
+if compgen -G "$work/findings/*" >/dev/null; then
+    echo "run_fuzz.sh: findings in $work/findings:" >&2
+    ls -l "$work/findings" >&2
+    status=1
+fi
+if [[ "$status" -ne 0 ]]; then
+    echo "run_fuzz.sh: FAILED (exit $status)" >&2
+    [[ -n "${POCKO_FUZZ_DIR:-}" ]] || trap - EXIT
+    exit 1
+fi
+echo "run_fuzz.sh: no findings"
