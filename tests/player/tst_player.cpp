@@ -1,3 +1,4 @@
+#include "fakes/testwindows.h"
 #include "platform/filenames.h"
 #include "player/audioblock.h"
 #include "player/sdlplayer.h"
@@ -220,6 +221,7 @@ private slots:
     void pauseHoldsTheExactFrame();
     void selectionChangeWhilePlayingGoesOn_data();
     void selectionChangeWhilePlayingGoesOn();
+    void burstTrainIsExact_data();
     void burstTrainIsExact();
     void burstTrainEndsPaused_data();
     void burstTrainEndsPaused();
@@ -413,8 +415,16 @@ void TestPlayer::selectionChangeWhilePlayingGoesOn()
              at + i + 2 * FadeFrames);
 }
 
+void TestPlayer::burstTrainIsExact_data()
+{
+    QTest::addColumn<bool>("throughDeck");
+    QTest::newRow("player") << false;
+    QTest::newRow("deck: M1 at 1 s, P1 with repeats 3 and 500 ms") << true;
+}
+
 void TestPlayer::burstTrainIsExact()
 {
+    QFETCH(bool, throughDeck);
     const Frames reference = straightDecode(m_cbr);
     const qint64 start = 44100;
     const qint64 burst = 22050;
@@ -422,11 +432,30 @@ void TestPlayer::burstTrainIsExact()
     {
         auto player = makePlayer(&capture);
         QVERIFY(player);
-        player->setFileName(m_cbr);
-        player->pause();
-        runFor(50);
-        player->playBursts(1.0, 0.5, 3);
-        QCOMPARE(player->playState(), 2);
+        if (throughDeck) {
+            SteadyClock clock;
+            FakeMessages messages;
+            FakeLauncher launcher;
+            FakeFolder folder;
+            TestWindows windows(folder, messages);
+            DeckController deck(*player, clock, messages, launcher, windows);
+            windows.attach(deck);
+            deck.Form_Load();
+            deck.F.tag = m_cbr;
+            deck.fload();
+            deck.R_Click(); // paused
+            runFor(50);
+            deck.M111.toolTip = QStringLiteral("1");
+            deck.P111.tag = QStringLiteral("3");
+            deck.P111_Click(); // holds this thread for the three bursts
+            QCOMPARE(int(deck.burstCount1), 3);
+        } else {
+            player->setFileName(m_cbr);
+            player->pause();
+            runFor(50);
+            player->playBursts(1.0, 0.5, 3);
+            QCOMPARE(player->playState(), 2);
+        }
         QVERIFY(waitFor([&player] { return player->playState() == 1; }));
         QCOMPARE(player->currentPosition(), 1.5);
         runFor(100);
