@@ -290,6 +290,8 @@ private slots:
     void listing();
     void pick_data();
     void pick();
+    void songChangesUnderThePlayer_data();
+    void songChangesUnderThePlayer();
     void playAllOverTheFolder();
     void cleanupTestCase();
 };
@@ -538,6 +540,112 @@ void TestHostile::pick()
         QCOMPARE(::unlink(bytes.constData()), 0);
         QVERIFY(writeRaw(bytes, saved));
     }
+}
+
+// A song being copied, replaced or deleted while the deck has it open: the decoder thread reads
+// the changed file through the handle it holds, and the handlers that open the song again see the
+// new one.
+enum class Damage { Emptied, Halved, Noise, Grown, Deleted, Fifo };
+
+void TestHostile::songChangesUnderThePlayer_data()
+{
+    QTest::addColumn<int>("damage");
+    QTest::addColumn<Outcome>("reopened");
+    QTest::newRow("truncated to nothing") << int(Damage::Emptied) << Outcome::Refused;
+    QTest::newRow("cut in half") << int(Damage::Halved) << Outcome::Plays;
+    QTest::newRow("overwritten with noise") << int(Damage::Noise) << Outcome::Either;
+    QTest::newRow("another song appended") << int(Damage::Grown) << Outcome::Plays;
+    QTest::newRow("deleted") << int(Damage::Deleted) << Outcome::Refused;
+    QTest::newRow("replaced by a FIFO") << int(Damage::Fifo) << Outcome::Refused;
+}
+
+void TestHostile::songChangesUnderThePlayer()
+{
+    QFETCH(int, damage);
+    QFETCH(Outcome, reopened);
+    HostileRig &rig = *m_rig;
+    DeckController &deck = rig.deck;
+    const QByteArray name("zz changing.mp3");
+    const QByteArray bytes = entry(name);
+    const QString path = songPath(name);
+    const QByteArray song = readRaw(songPath("a cbr.mp3"));
+    QVERIFY(writeRaw(bytes, song));
+
+    handler("load", name, [&] {
+        deck.F.tag = path;
+        deck.fload();
+    });
+    QVERIFY(deck.R.visible);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.player.currentPosition() > 0, 1000);
+    handler("mark", name, [&] { deck.M111_Click(); });
+
+    switch (Damage(damage)) {
+    case Damage::Emptied:
+        QCOMPARE(::truncate(bytes.constData(), 0), 0);
+        break;
+    case Damage::Halved:
+        QCOMPARE(::truncate(bytes.constData(), song.size() / 2), 0);
+        break;
+    case Damage::Noise: {
+        // In place, through the same inode the player holds.
+        const int fd = ::open(bytes.constData(), O_WRONLY | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        const QByteArray noise = randomBytes(song.size(), 3);
+        QCOMPARE(::pwrite(fd, noise.constData(), std::size_t(noise.size()), 0),
+                 ssize_t(noise.size()));
+        ::close(fd);
+        break;
+    }
+    case Damage::Grown:
+        QVERIFY(writeRaw(bytes, song + readRaw(songPath("e mpeg2 mono.mp3"))));
+        break;
+    case Damage::Deleted:
+        QCOMPARE(::unlink(bytes.constData()), 0);
+        break;
+    case Damage::Fifo:
+        QCOMPARE(::unlink(bytes.constData()), 0);
+        QCOMPARE(::mkfifo(bytes.constData(), 0644), 0);
+        break;
+    }
+    QTest::qWait(300); // the decoder thread reads on into the changed file
+
+    // On the open song: none of these opens the file again, so none may fail.
+    const auto onOpenSong = [&](const char *what, const std::function<void()> &call) {
+        QVERIFY2(handler(what, name, call), what);
+    };
+    onOpenSong("tick", [&] { deck.Timer1_Timer(); });
+    onOpenSong("cue play", [&] { deck.P111_Click(); });
+    onOpenSong("half speed", [&] { deck.thspd_Click(); });
+    onOpenSong("pause", [&] { deck.R_Click(); });
+    onOpenSong("resume", [&] { deck.R_Click(); });
+    onOpenSong("normal speed", [&] { deck.thspd_Click(); });
+    QVERIFY(rig.player.currentPosition() <= rig.player.duration());
+
+    // These open the file again and find the changed one.
+    const bool plays = handler("track bar", name, [&] { deck.Label1_MouseDown(1, 0, 2000, 0); });
+    if (reopened != Outcome::Either)
+        QCOMPARE(plays, reopened == Outcome::Plays);
+    if (plays) {
+        QCOMPARE(rig.player.fileName(), path);
+        QVERIFY(rig.player.duration() > 0);
+    } else {
+        QCOMPARE(rig.player.fileName(), QString());
+        QCOMPARE(rig.player.playState(), 0);
+    }
+    QCOMPARE(handler("Play", name, [&] { deck.P_Click(); }), plays);
+    handler("Stop", name, [&] { deck.S_Click(); });
+    QCOMPARE(rig.player.playState(), 0);
+
+    // The deck is not stuck: the next song plays.
+    handler("load", "a cbr.mp3", [&] {
+        deck.F.tag = songPath("a cbr.mp3");
+        deck.fload();
+    });
+    QVERIFY(deck.R.visible);
+    QCOMPARE(rig.player.playState(), 2);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.player.currentPosition() > 0, 1000);
+    handler("Stop", "a cbr.mp3", [&] { deck.S_Click(); });
+    ::unlink(bytes.constData()); // gone already when deleted
 }
 
 void TestHostile::playAllOverTheFolder()
