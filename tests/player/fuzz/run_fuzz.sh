@@ -6,7 +6,7 @@
 #              kept when it is given so a longer run goes on from the corpus of the last one.
 #              POCKO_FUZZ_JOBS parallel fuzzing processes (default 1).
 # Exits 0 when the run ends without a finding, 1 on a finding or a failed build, 77 when clang++,
-# the libFuzzer runtime or lame is missing.
+# the libFuzzer runtime, lame or sox is missing.
 set -euo pipefail
 
 seconds="${1:-30}"
@@ -18,10 +18,12 @@ if [[ -z "$cxx" ]]; then
     echo "run_fuzz.sh: clang++ not found, skipping" >&2
     exit 77
 fi
-if ! command -v lame >/dev/null; then
-    echo "run_fuzz.sh: lame not found, skipping" >&2
-    exit 77
-fi
+for tool in lame sox pkg-config; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "run_fuzz.sh: $tool not found, skipping" >&2
+        exit 77
+    fi
+done
 if [[ -n "${POCKO_FUZZ_DIR:-}" ]]; then
     work="$POCKO_FUZZ_DIR"
     mkdir -p "$work"
@@ -52,19 +54,8 @@ echo "=== building the fuzzer in $work"
 echo "=== seeding"
 seeds="$work/seeds"
 if [[ ! -e "$seeds/cbr.mp3" ]]; then
-    # A short stereo signal as a raw WAV: two tones under noise, so no two frames decode alike.
-    python3 - "$seeds/tone.wav" <<'PY'
-import math, random, struct, sys
-rate, frames = 44100, 44100 * 4 // 10
-random.seed(7)
-data = b"".join(struct.pack("<hh", int(9000 * math.sin(2 * math.pi * 440 * i / rate)
-                                      + random.randint(-2000, 2000)),
-                            int(9000 * math.sin(2 * math.pi * 587 * i / rate)
-                                + random.randint(-2000, 2000))) for i in range(frames))
-header = b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVEfmt " + struct.pack(
-    "<IHHIIHH", 16, 1, 2, rate, rate * 4, 4, 16) + b"data" + struct.pack("<I", len(data))
-open(sys.argv[1], "wb").write(header + data)
-PY
+    # A short stereo signal: a tone on one side, noise on the other, so no two frames decode alike.
+    sox -n -r 44100 -b 16 -c 2 "$seeds/tone.wav" synth 0.4 sine 440 pinknoise gain -6
     l() { lame --quiet "$@"; }
     l -b 128 "$seeds/tone.wav" "$seeds/cbr.mp3"
     l -V 4 "$seeds/tone.wav" "$seeds/vbr.mp3"
