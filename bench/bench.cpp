@@ -1,17 +1,24 @@
 // pocko_bench: measures the player back end on MP3s it makes itself with lame, and prints a table.
-// Sound goes to SDL's disk driver (paced like a sound card), into /dev/null or a capture file.
+// Sound goes to SDL's disk driver (paced like a sound card), into /dev/null or a capture file; the
+// play latency is also measured through a private PulseAudio server, and the start-up of the real
+// program under a private Xvfb, when those are installed.
 
+#include "platform/folder.h"
 #include "player/audioblock.h"
 #include "player/sdlplayer.h"
 #include "player/songdecoder.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -148,7 +155,8 @@ QString ms(double seconds)
     return QStringLiteral("%1 ms").arg(seconds * 1000, 0, 'f', 2);
 }
 
-void measureOpen(const QString &file, const QString &label, const QString &target)
+void measureOpen(const QString &file, const QString &label, const QString &target,
+                 const QString &reference = QStringLiteral("-"))
 {
     SdlPlayer player;
     std::vector<double> times;
@@ -164,7 +172,7 @@ void measureOpen(const QString &file, const QString &label, const QString &targe
         }
     }
     addRow(QStringLiteral("open + exact length, %1 (median of 5)").arg(label), ms(median(times)),
-           QStringLiteral("-"), target);
+           reference, target);
 }
 
 void measureSeek(const QString &file)
@@ -325,6 +333,365 @@ long rssOf(const QString &file)
     return child.readAllStandardOutput().trimmed().toLong();
 }
 
+QString medianAndMax(const std::vector<double> &times)
+{
+    if (times.empty())
+        return QStringLiteral("failed");
+    return QStringLiteral("%1 / %2").arg(ms(median(times)),
+                                         ms(*std::max_element(times.begin(), times.end())));
+}
+
+bool installed(const char *program)
+{
+    return !QStandardPaths::findExecutable(QLatin1String(program)).isEmpty();
+}
+
+// Play latency through the disk driver: from a play() call (paused at a spot inside the song) to
+// the moment the first frame of sound is written to the capture file. SDL's disk driver writes
+// each buffer right after the callback filled it and then sleeps one buffer's time, as a card
+// would ask for the next one, so this is the player's own part of the latency: the wait for the
+// next callback and the start of the stream, without any sound server's or card's buffer.
+void measureLatencyDisk(const QString &file, const QString &folder)
+{
+    const QString capture = folder + QStringLiteral("/latency.raw");
+    useDiskDriver(capture);
+    std::vector<double> times;
+    {
+        SdlPlayer player;
+        player.setFileName(file);
+        player.pause();
+        const int fd = ::open(QFile::encodeName(capture).constData(), O_RDONLY);
+        std::vector<float> chunk(1 << 16);
+        for (int i = 0; i < 20 && fd >= 0; ++i) {
+            player.setCurrentPosition(10.0 + 7.0 * i);
+            player.waitForStream(1000);
+            sleepMs(60 + 7 * i); // a different phase of the device's period each time
+            off_t read = ::lseek(fd, 0, SEEK_END);
+            QElapsedTimer timer;
+            timer.start();
+            player.play();
+            bool heard = false;
+            while (!heard && timer.elapsed() < 1000) {
+                const ssize_t got = ::pread(fd, chunk.data(), chunk.size() * sizeof(float), read);
+                if (got <= 0) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(100));
+                    continue;
+                }
+                const size_t samples = size_t(got) / sizeof(float);
+                read += off_t(samples * sizeof(float));
+                heard = std::any_of(chunk.begin(), chunk.begin() + qsizetype(samples),
+                                    [](float v) { return v != 0.0f; });
+            }
+            if (heard)
+                times.push_back(double(timer.nsecsElapsed()) / 1e9);
+            player.pause();
+        }
+        if (fd >= 0)
+            ::close(fd);
+    }
+    useDiskDriver(QStringLiteral("/dev/null"));
+    addRow(QStringLiteral("play() to first sound out, SDL disk driver (median / max of 20)"),
+           medianAndMax(times), QStringLiteral("-"), QStringLiteral("-"));
+}
+
+// A private PulseAudio server with a null sink, and a recorder on the sink's monitor.
+class PrivateSound
+{
+public:
+    explicit PrivateSound(const QString &folder)
+    {
+        const QString run = folder + QStringLiteral("/pulse-run");
+        QDir().mkpath(run);
+        QFile::setPermissions(run, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QDir().mkpath(folder + QStringLiteral("/pulse-home"));
+        m_socket = folder + QStringLiteral("/pulse-native");
+        m_env = QProcessEnvironment::systemEnvironment();
+        m_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), run);
+        m_env.insert(QStringLiteral("HOME"), folder + QStringLiteral("/pulse-home"));
+        m_env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + m_socket);
+        m_server.setProcessEnvironment(m_env);
+        m_server.setStandardOutputFile(QProcess::nullDevice());
+        m_server.setStandardErrorFile(QProcess::nullDevice());
+        m_server.start(QStringLiteral("pulseaudio"),
+                       { QStringLiteral("-n"), QStringLiteral("--daemonize=no"),
+                         QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--use-pid-file=no"),
+                         QStringLiteral("--system=no"), QStringLiteral("--realtime=no"),
+                         QStringLiteral("--high-priority=no"), QStringLiteral("-L"),
+                         QStringLiteral("module-null-sink sink_name=deck rate=44100 channels=2"),
+                         QStringLiteral("-L"),
+                         QStringLiteral("module-native-protocol-unix socket=%1 auth-anonymous=1")
+                             .arg(m_socket) });
+        for (int i = 0; i < 100 && !m_ready; ++i) {
+            sleepMs(100);
+            QProcess info;
+            info.setProcessEnvironment(m_env);
+            info.start(QStringLiteral("pactl"), { QStringLiteral("info") });
+            m_ready = info.waitForFinished(5000) && info.exitCode() == 0;
+        }
+        if (!m_ready)
+            return;
+        // An idle null sink renders far ahead; a low-latency reader keeps it in step.
+        m_recorder.setProcessEnvironment(m_env);
+        m_recorder.start(QStringLiteral("parec"),
+                         { QStringLiteral("--raw"), QStringLiteral("--format=s16le"),
+                           QStringLiteral("--rate=44100"), QStringLiteral("--channels=2"),
+                           QStringLiteral("-d"), QStringLiteral("deck.monitor"),
+                           QStringLiteral("--latency-msec=10") });
+        m_ready = m_recorder.waitForStarted(5000);
+        drain(2500);
+    }
+
+    ~PrivateSound()
+    {
+        m_recorder.kill();
+        m_recorder.waitForFinished(3000);
+        if (m_server.state() != QProcess::NotRunning) {
+            m_server.terminate();
+            if (!m_server.waitForFinished(3000)) {
+                m_server.kill();
+                m_server.waitForFinished(3000);
+            }
+        }
+    }
+    PrivateSound(const PrivateSound &) = delete;
+    PrivateSound &operator=(const PrivateSound &) = delete;
+
+    bool ready() const { return m_ready; }
+    QString server() const { return QStringLiteral("unix:") + m_socket; }
+
+    // Reads and drops what the recorder delivers for this long.
+    void drain(int milliseconds)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < milliseconds) {
+            m_recorder.waitForReadyRead(5);
+            m_carry += m_recorder.readAllStandardOutput();
+            m_carry = m_carry.right(m_carry.size() % 2);
+        }
+    }
+
+    // Waits up to timeoutMs for a sample louder than the threshold; true once one arrived.
+    bool waitForSound(int timeoutMs, int threshold)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < timeoutMs) {
+            m_recorder.waitForReadyRead(1);
+            m_carry += m_recorder.readAllStandardOutput();
+            const auto *s = reinterpret_cast<const qint16 *>(m_carry.constData());
+            const qsizetype count = m_carry.size() / 2;
+            const bool loud = std::any_of(
+                s, s + count, [threshold](qint16 v) { return std::abs(v) > threshold; });
+            m_carry = m_carry.right(m_carry.size() % 2);
+            if (loud)
+                return true;
+        }
+        return false;
+    }
+
+private:
+    QProcessEnvironment m_env;
+    QString m_socket;
+    QProcess m_server;
+    QProcess m_recorder;
+    QByteArray m_carry;
+    bool m_ready = false;
+};
+
+// Play latency through a sound server: from a play() call to the first sound in the recording of
+// the null sink's monitor. An upper bound of what a listener hears: it adds the recorder's own
+// 10 ms fragments to the player's stream buffer and the server's mixing.
+void measureLatencyPulse(const QString &file, const QString &folder)
+{
+    const QString what
+        = QStringLiteral("play() to first sound in a PulseAudio recording (median / max of 20)");
+    if (!installed("pulseaudio") || !installed("parec") || !installed("pactl")) {
+        addRow(what, QStringLiteral("not measured (no pulseaudio)"), QStringLiteral("-"),
+               QStringLiteral("-"));
+        return;
+    }
+    std::vector<double> times;
+    {
+        PrivateSound sound(folder);
+        if (sound.ready()) {
+            qputenv("SDL_AUDIODRIVER", "pulseaudio");
+            qputenv("PULSE_SERVER", sound.server().toLocal8Bit());
+            SdlPlayer player;
+            if (player.soundDeviceEnabled()) {
+                player.setFileName(file);
+                player.pause();
+                for (int i = 0; i < 20; ++i) {
+                    player.setCurrentPosition(10.0 + 7.0 * i);
+                    player.waitForStream(1000);
+                    sound.drain(150 + 7 * i);
+                    QElapsedTimer timer;
+                    timer.start();
+                    player.play();
+                    if (sound.waitForSound(1000, 8))
+                        times.push_back(double(timer.nsecsElapsed()) / 1e9);
+                    player.pause();
+                }
+            }
+        }
+    }
+    qunsetenv("PULSE_SERVER");
+    useDiskDriver(QStringLiteral("/dev/null"));
+    addRow(what, medianAndMax(times), QStringLiteral("-"), QStringLiteral("-"));
+}
+
+// The folder listing the playlist runs: first() and next() until "" over 10,000 files.
+void measureListing(const QString &folder)
+{
+    const QString dir = folder + QStringLiteral("/many");
+    QDir().mkpath(dir);
+    for (int i = 0; i < 10000; ++i) {
+        const QByteArray name = QFile::encodeName(
+            dir + QStringLiteral("/Song %1.mp3").arg(i, 5, 10, QLatin1Char('0')));
+        const int fd = ::open(name.constData(), O_CREAT | O_WRONLY, 0644);
+        if (fd >= 0)
+            ::close(fd);
+    }
+    DiskFolder listing;
+    std::vector<double> times;
+    int count = 0;
+    for (int run = 0; run < 5; ++run) {
+        QElapsedTimer timer;
+        timer.start();
+        count = 0;
+        for (QString name = listing.first(dir + QStringLiteral("/*.mp3")); !name.isEmpty();
+             name = listing.next())
+            ++count;
+        times.push_back(double(timer.nsecsElapsed()) / 1e9);
+    }
+    addRow(QStringLiteral("folder listing of 10,000 MP3s, first() + next() (median of 5)"),
+           count == 10000 ? ms(median(times)) : QStringLiteral("listed %1").arg(count),
+           QStringLiteral("-"), QStringLiteral("-"));
+}
+
+// A private X server, its display number read from -displayfd.
+class PrivateDisplay
+{
+public:
+    PrivateDisplay()
+    {
+        int fds[2];
+        if (::pipe(fds) != 0)
+            return;
+        m_server.setStandardOutputFile(QProcess::nullDevice());
+        m_server.setStandardErrorFile(QProcess::nullDevice());
+        m_server.start(QStringLiteral("Xvfb"),
+                       { QStringLiteral("-displayfd"), QString::number(fds[1]),
+                         QStringLiteral("-screen"), QStringLiteral("0"),
+                         QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
+                         QStringLiteral("tcp"), QStringLiteral("-noreset") });
+        ::close(fds[1]);
+        QByteArray number;
+        char c = 0;
+        while (::read(fds[0], &c, 1) == 1 && c != '\n')
+            number.append(c);
+        ::close(fds[0]);
+        if (!number.isEmpty())
+            m_display = QStringLiteral(":") + QString::fromLatin1(number);
+    }
+    ~PrivateDisplay()
+    {
+        m_server.terminate();
+        if (!m_server.waitForFinished(3000)) {
+            m_server.kill();
+            m_server.waitForFinished(3000);
+        }
+    }
+    PrivateDisplay(const PrivateDisplay &) = delete;
+    PrivateDisplay &operator=(const PrivateDisplay &) = delete;
+
+    QString display() const { return m_display; }
+
+private:
+    QProcess m_server;
+    QString m_display;
+};
+
+// Start-up of the real program: from starting the process (a copy of the executable in a folder
+// with a song, as a user has it) until the X server shows its deck window mapped, found by
+// polling `xdotool search --onlyvisible --pid`. Sound goes to the disk driver, and the session
+// bus is absent, so neither a sound server nor the accessibility bus is in the figure.
+void measureStartup(const QString &folder)
+{
+    const QString what = QStringLiteral("start-up of PockoMP3Player to its window shown, Xvfb "
+                                        "(median / max of 5)");
+    const QString exe = QCoreApplication::applicationDirPath() + QStringLiteral("/PockoMP3Player");
+    if (!QFileInfo::exists(exe) || !installed("Xvfb") || !installed("xdotool")) {
+        addRow(what, QStringLiteral("not measured"), QStringLiteral("-"), QStringLiteral("-"));
+        return;
+    }
+    const QString app = folder + QStringLiteral("/app");
+    QDir().mkpath(app);
+    QFile::copy(exe, app + QStringLiteral("/PockoMP3Player"));
+    QFile::copy(folder + QStringLiteral("/5min.mp3"), app + QStringLiteral("/Song.mp3"));
+    PrivateDisplay x;
+    if (x.display().isEmpty()) {
+        addRow(what, QStringLiteral("not measured (Xvfb failed)"), QStringLiteral("-"),
+               QStringLiteral("-"));
+        return;
+    }
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), x.display());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("disk"));
+    env.insert(QStringLiteral("SDL_DISKAUDIOFILE"), QStringLiteral("/dev/null"));
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+               QStringLiteral("unix:path=/nonexistent"));
+    std::vector<double> times;
+    for (int run = 0; run < 6; ++run) { // the first run warms the caches and does not count
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.setWorkingDirectory(folder);
+        program.setStandardOutputFile(QProcess::nullDevice());
+        program.setStandardErrorFile(QProcess::nullDevice());
+        QElapsedTimer timer;
+        timer.start();
+        program.start(app + QStringLiteral("/PockoMP3Player"), {});
+        if (!program.waitForStarted(5000))
+            break;
+        bool shown = false;
+        while (!shown && timer.elapsed() < 20000 && program.state() == QProcess::Running) {
+            QProcess search;
+            search.setProcessEnvironment(env);
+            search.start(QStringLiteral("xdotool"),
+                         { QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                           QStringLiteral("--pid"), QString::number(program.processId()),
+                           QStringLiteral("--name"), QStringLiteral("^Pocko MP3 DJ Player") });
+            search.waitForFinished(5000);
+            shown = !search.readAllStandardOutput().trimmed().isEmpty();
+        }
+        if (shown && run > 0)
+            times.push_back(double(timer.nsecsElapsed()) / 1e9);
+        program.kill();
+        program.waitForFinished(5000);
+    }
+    addRow(what, medianAndMax(times), QStringLiteral("-"), QStringLiteral("-"));
+}
+
+// mpg123's way to the end of a file: start the process, open, walk the frames to near the end
+// (-k), decode one (-n 1), to /dev/null (-t).
+double mpg123WalkToEnd(const QString &file, int frames)
+{
+    std::vector<double> times;
+    for (int i = 0; i < 5; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        QProcess mpg123;
+        mpg123.start(QStringLiteral("mpg123"),
+                     { QStringLiteral("-q"), QStringLiteral("-t"), QStringLiteral("-k"),
+                       QString::number(frames - 2), QStringLiteral("-n"), QStringLiteral("1"),
+                       file });
+        mpg123.waitForFinished(60000);
+        times.push_back(double(timer.nsecsElapsed()) / 1e9);
+    }
+    return median(times);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -357,7 +724,12 @@ int main(int argc, char **argv)
 
     std::fprintf(stderr, "measuring...\n");
     measureOpen(at("5min.mp3"), QStringLiteral("5-minute file"), QStringLiteral("<= 10 ms"));
-    measureOpen(at("60min.mp3"), QStringLiteral("60-minute file"), QStringLiteral("<= 100 ms"));
+    // 128 kbit/s at 44.1 kHz: 417.96 bytes a frame.
+    const int frames60 = int(QFileInfo(at("60min.mp3")).size() / 417.96);
+    measureOpen(at("60min.mp3"), QStringLiteral("60-minute file"), QStringLiteral("<= 100 ms"),
+                QStringLiteral("%1 (mpg123 -t -k %2 -n 1, whole process)")
+                    .arg(ms(mpg123WalkToEnd(at("60min.mp3"), frames60)))
+                    .arg(frames60 - 2));
     measureSeek(at("60min.mp3"));
     measureBursts(at("5min.mp3"), folder, 1.0);
     measureBursts(at("5min.mp3"), folder, 0.5);
@@ -374,6 +746,10 @@ int main(int argc, char **argv)
     addRow(QStringLiteral("RSS growth, 1 minute -> 2 hours"),
            QStringLiteral("%1 MB").arg((large - small) / 1024.0, 0, 'f', 1), QStringLiteral("-"),
            QStringLiteral("<= 16 MB"));
+    measureLatencyDisk(at("5min.mp3"), folder);
+    measureLatencyPulse(at("5min.mp3"), folder);
+    measureListing(folder);
+    measureStartup(folder);
 
     int widths[4] = { 7, 9, 9, 6 };
     for (const Row &row : g_rows) {
