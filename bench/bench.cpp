@@ -366,19 +366,19 @@ void measureLatencyDisk(const QString &file, const QString &folder)
             player.setCurrentPosition(10.0 + 7.0 * i);
             player.waitForStream(1000);
             sleepMs(60 + 7 * i); // a different phase of the device's period each time
-            off_t read = ::lseek(fd, 0, SEEK_END);
+            off_t offset = ::lseek(fd, 0, SEEK_END);
             QElapsedTimer timer;
             timer.start();
             player.play();
             bool heard = false;
             while (!heard && timer.elapsed() < 1000) {
-                const ssize_t got = ::pread(fd, chunk.data(), chunk.size() * sizeof(float), read);
+                const ssize_t got = ::pread(fd, chunk.data(), chunk.size() * sizeof(float), offset);
                 if (got <= 0) {
                     std::this_thread::sleep_for(std::chrono::microseconds(100));
                     continue;
                 }
                 const size_t samples = size_t(got) / sizeof(float);
-                read += off_t(samples * sizeof(float));
+                offset += off_t(samples * sizeof(float));
                 heard = std::any_of(chunk.begin(), chunk.begin() + qsizetype(samples),
                                     [](float v) { return v != 0.0f; });
             }
