@@ -16,6 +16,7 @@
 #include <QTest>
 
 #include <fcntl.h>
+#include <ftw.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -130,10 +131,27 @@ bool writeRaw(const QByteArray &path, const QByteArray &data)
     return done == data.size();
 }
 
-QByteArray readRaw(const QString &path)
+QByteArray readRaw(const QByteArray &path)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    QByteArray data;
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return data;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        data.append(buffer, n);
+    ::close(fd);
+    return data;
+}
+
+// QDir cannot remove what it cannot name (bytes that are not UTF-8).
+void removeTree(const QByteArray &path)
+{
+    const auto remove = [](const char *entry, const struct stat *, int, FTW *) {
+        ::remove(entry);
+        return 0; // on with the rest
+    };
+    nftw(path.constData(), remove, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 QByteArray randomBytes(qsizetype size, quint32 seed)
@@ -198,6 +216,12 @@ QByteArray withApeTag(const QByteArray &song)
     return song + block(0xA0000000u) + item + block(0x80000000u);
 }
 
+// The longest name a Linux file system takes.
+QByteArray longName()
+{
+    return QByteArray("y long name ") + QByteArray(255 - 12 - 4, 'n') + ".mp3";
+}
+
 // Bytes in the first MPEG-1 Layer III frame (the Xing/LAME info frame of a VBR file).
 qsizetype firstFrameSize(const QByteArray &song)
 {
@@ -244,11 +268,14 @@ class TestHostile : public QObject
 
 private:
     QTemporaryDir m_dir;
-    QString m_folder; // the program's folder: only the entries under test
-    QString m_sources; // lame's output, in a subfolder (which the listing must skip)
+    // The program's folder, holding only the entries under test. Its own name is hostile too:
+    // blanks, quotes, wildcard characters and a byte that is not UTF-8.
+    QByteArray m_folderBytes;
+    QString m_folder;
+    QString m_sources; // lame's output
     std::unique_ptr<HostileRig> m_rig;
 
-    QByteArray entry(const QByteArray &name) const { return encodeFileName(m_folder) + '/' + name; }
+    QByteArray entry(const QByteArray &name) const { return m_folderBytes + '/' + name; }
     QString songPath(const QByteArray &name) const
     {
         return joinPath(m_folder, decodeFileName(name));
@@ -262,7 +289,7 @@ private:
                           + QStringList { m_sources + QStringLiteral("/source.wav"), mp3 });
         if (!process.waitForFinished(60000) || process.exitCode() != 0)
             return QByteArray();
-        return readRaw(mp3);
+        return readRaw(QFile::encodeName(mp3));
     }
     // Runs a handler the way the views do: a PlayerFailure ends it and is no fault, unless the
     // song is one that plays.
@@ -302,8 +329,10 @@ void TestHostile::initTestCase()
     if (qEnvironmentVariableIsEmpty("SDL_AUDIODRIVER"))
         qputenv("SDL_AUDIODRIVER", "disk");
     qputenv("SDL_DISKAUDIOFILE", "/dev/null");
-    m_folder = m_dir.filePath(QStringLiteral("music"));
-    m_sources = m_folder + QStringLiteral("/src");
+    m_folderBytes = QFile::encodeName(m_dir.path()) + "/mu sic 'n' \"*?[x]\" \xff";
+    m_folder = decodeFileName(m_folderBytes);
+    QCOMPARE(::mkdir(m_folderBytes.constData(), 0755), 0);
+    m_sources = m_dir.filePath(QStringLiteral("src"));
     QVERIFY(QDir().mkpath(m_sources));
     QVERIFY(writeRaw(encodeFileName(m_sources) + "/source.wav", wav(44100, 3 * 44100)));
 
@@ -353,9 +382,10 @@ void TestHostile::initTestCase()
     QVERIFY(file("u vanishes.mp3", cbr));
     QVERIFY(file("v becomes a fifo.mp3", cbr));
     QVERIFY(file("w ID3 only.mp3", withHugeId3v2(QByteArray(), 64 * 1024)));
+    QVERIFY(writeRaw(entry(longName()), cbr));
 
     // Not listed.
-    QVERIFY(QDir().mkdir(m_folder + QStringLiteral("/x.mp3")));
+    QCOMPARE(::mkdir(entry("x.mp3").constData(), 0755), 0);
     QCOMPARE(::mkfifo(entry("f.mp3").constData(), 0644), 0);
     QVERIFY(link("dangling.mp3", "no such file.mp3"));
     QVERIFY(link("loop.mp3", "loop.mp3"));
@@ -384,8 +414,7 @@ void TestHostile::initTestCase()
 void TestHostile::cleanupTestCase()
 {
     m_rig.reset();
-    // QDir cannot name this one to remove it.
-    ::unlink(entry("s bad \xff\xfe utf8.mp3").constData());
+    removeTree(m_folderBytes);
 }
 
 void TestHostile::listing()
@@ -405,6 +434,7 @@ void TestHostile::listing()
            "q it's \"quoted\".mp3", "r new\nline.mp3", "s bad \xff\xfe utf8.mp3",
            "t link to cbr.mp3", "u vanishes.mp3", "v becomes a fifo.mp3", "w ID3 only.mp3" })
         expected.append(decodeFileName(raw(name)));
+    expected.append(decodeFileName(longName()));
     QCOMPARE(rig.windows.playlist->List1, expected);
     rig.windows.playlist->unload();
 }
@@ -441,6 +471,7 @@ void TestHostile::pick_data()
     add("dangling link by the pick", "u vanishes.mp3", Outcome::Refused, Change::Dangling);
     add("FIFO by the pick", "v becomes a fifo.mp3", Outcome::Refused, Change::Fifo);
     add("an ID3 tag and nothing else", "w ID3 only.mp3", Outcome::Refused);
+    add("name of 255 bytes", longName(), Outcome::Plays);
     // Not listed; opened by path all the same, as a stale pick or a typed name would.
     addUnlisted("folder named x.mp3", "x.mp3");
     addUnlisted("FIFO named f.mp3", "f.mp3");
@@ -462,7 +493,7 @@ void TestHostile::pick()
     DeckController &deck = rig.deck;
     const QString path = songPath(name);
     const QByteArray bytes = entry(name);
-    const QByteArray saved = change != Change::None ? readRaw(path) : QByteArray();
+    const QByteArray saved = change != Change::None ? readRaw(bytes) : QByteArray();
 
     handler("FILE", name, [&] { deck.F_Click(); });
     QVERIFY(rig.windows.playlist);
@@ -568,7 +599,7 @@ void TestHostile::songChangesUnderThePlayer()
     const QByteArray name("zz changing.mp3");
     const QByteArray bytes = entry(name);
     const QString path = songPath(name);
-    const QByteArray song = readRaw(songPath("a cbr.mp3"));
+    const QByteArray song = readRaw(entry("a cbr.mp3"));
     QVERIFY(writeRaw(bytes, song));
 
     handler("load", name, [&] {
@@ -597,7 +628,7 @@ void TestHostile::songChangesUnderThePlayer()
         break;
     }
     case Damage::Grown:
-        QVERIFY(writeRaw(bytes, song + readRaw(songPath("e mpeg2 mono.mp3"))));
+        QVERIFY(writeRaw(bytes, song + readRaw(entry("e mpeg2 mono.mp3"))));
         break;
     case Damage::Deleted:
         QCOMPARE(::unlink(bytes.constData()), 0);
