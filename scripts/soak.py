@@ -126,8 +126,9 @@ class Soak:
         still reads Pause; Pause, then Resume, plays on from the whole second it stands at."""
         self.p.deck_click(f"P11{slot}")
         self.counts[f"P{slot}"] += 1
-        heard = BURSTS[slot - 1] * (2 if self.half else 1)
-        time.sleep(heard * 0.5 + 0.2)  # the deck does not answer while the burst sounds
+        # The deck holds its thread while the burst sounds (heard time, the same at half speed);
+        # a click meanwhile waits in its queue.
+        time.sleep(BURSTS[slot - 1] / 2 + 0.2)
         self.p.deck_click("R")
         if self.wait_caption("R", "Resume"):
             self.p.deck_click("R")
