@@ -291,8 +291,8 @@ private:
             return QByteArray();
         return readRaw(QFile::encodeName(mp3));
     }
-    // Runs a handler the way the views do: a PlayerFailure ends it and is no fault, unless the
-    // song is one that plays.
+    // Runs a handler the way the views do, under the watchdog: a PlayerFailure ends it, and then
+    // the result is false.
     bool handler(const char *what, const QByteArray &name, const std::function<void()> &call)
     {
         Watchdog watchdog(QByteArray(what) + " on \"" + name + '"');
@@ -339,14 +339,15 @@ void TestHostile::initTestCase()
     const QByteArray cbr = lame("cbr.mp3", { QStringLiteral("-b"), QStringLiteral("128") });
     const QByteArray vbr = lame("vbr.mp3", { QStringLiteral("-V"), QStringLiteral("4") });
     const QByteArray abr = lame("abr.mp3", { QStringLiteral("--abr"), QStringLiteral("96") });
-    const QByteArray free = lame("free.mp3", { QStringLiteral("--freeformat"), QStringLiteral("-b"),
-                                               QStringLiteral("200") });
-    const QByteArray mpeg2 = lame("mpeg2.mp3", { QStringLiteral("--resample"),
-                                                 QStringLiteral("22.05"), QStringLiteral("-m"),
-                                                 QStringLiteral("m") });
-    const QByteArray mpeg25 = lame("mpeg25.mp3", { QStringLiteral("--resample"),
-                                                   QStringLiteral("8"), QStringLiteral("-m"),
-                                                   QStringLiteral("m") });
+    const QByteArray free
+        = lame("free.mp3",
+               { QStringLiteral("--freeformat"), QStringLiteral("-b"), QStringLiteral("200") });
+    const QByteArray mpeg2 = lame("mpeg2.mp3",
+                                  { QStringLiteral("--resample"), QStringLiteral("22.05"),
+                                    QStringLiteral("-m"), QStringLiteral("m") });
+    const QByteArray mpeg25 = lame("mpeg25.mp3",
+                                   { QStringLiteral("--resample"), QStringLiteral("8"),
+                                     QStringLiteral("-m"), QStringLiteral("m") });
     for (const QByteArray *song : { &cbr, &vbr, &abr, &free, &mpeg2, &mpeg25 })
         QVERIFY2(song->size() > 1000, "lame failed");
     const qsizetype infoFrame = firstFrameSize(vbr);
@@ -371,8 +372,8 @@ void TestHostile::initTestCase()
     QVERIFY(file("k cut mid.mp3", vbr.left(vbr.size() / 2)));
     QVERIFY(file("l cut one short.mp3", vbr.left(vbr.size() - 1)));
     QVERIFY(file("m zero bytes.mp3", QByteArray()));
-    QVERIFY(file("n text.mp3", QByteArray("This is not a song.\nJust text, line after line.\n")
-                                   .repeated(200)));
+    QVERIFY(file("n text.mp3",
+                 QByteArray("This is not a song.\nJust text, line after line.\n").repeated(200)));
     QVERIFY(file("o random.mp3", randomBytes(64 * 1024, 1)));
     QVERIFY(file("p header then random.mp3", cbr.left(4) + randomBytes(64 * 1024, 2)));
     QVERIFY(file("q it's \"quoted\".mp3", cbr));
@@ -426,13 +427,29 @@ void TestHostile::listing()
     }
     QVERIFY(rig.windows.playlist);
     QStringList expected;
-    for (const char *name :
-         { "a cbr.mp3", "B vbr.MP3", "c abr.Mp3", "d free format.mp3", "e mpeg2 mono.mp3",
-           "f mpeg25 mono.mp3", "g huge id3v2.mp3", "h ape tag.mp3", "i cut in header.mp3",
-           "j cut after info frame.mp3", "k cut mid.mp3", "l cut one short.mp3",
-           "m zero bytes.mp3", "n text.mp3", "o random.mp3", "p header then random.mp3",
-           "q it's \"quoted\".mp3", "r new\nline.mp3", "s bad \xff\xfe utf8.mp3",
-           "t link to cbr.mp3", "u vanishes.mp3", "v becomes a fifo.mp3", "w ID3 only.mp3" })
+    for (const char *name : { "a cbr.mp3",
+                              "B vbr.MP3",
+                              "c abr.Mp3",
+                              "d free format.mp3",
+                              "e mpeg2 mono.mp3",
+                              "f mpeg25 mono.mp3",
+                              "g huge id3v2.mp3",
+                              "h ape tag.mp3",
+                              "i cut in header.mp3",
+                              "j cut after info frame.mp3",
+                              "k cut mid.mp3",
+                              "l cut one short.mp3",
+                              "m zero bytes.mp3",
+                              "n text.mp3",
+                              "o random.mp3",
+                              "p header then random.mp3",
+                              "q it's \"quoted\".mp3",
+                              "r new\nline.mp3",
+                              "s bad \xff\xfe utf8.mp3",
+                              "t link to cbr.mp3",
+                              "u vanishes.mp3",
+                              "v becomes a fifo.mp3",
+                              "w ID3 only.mp3" })
         expected.append(decodeFileName(raw(name)));
     expected.append(decodeFileName(longName()));
     QCOMPARE(rig.windows.playlist->List1, expected);
@@ -545,8 +562,7 @@ void TestHostile::pick()
     step("cue play", [&] { deck.P111_Click(); });
     step("cue edit", [&] {
         deck.P112_MouseDown(2); // the right button
-        rig.windows.setCueFields(QStringLiteral("2"), QStringLiteral("100"),
-                                 QStringLiteral("0.5"));
+        rig.windows.setCueFields(QStringLiteral("2"), QStringLiteral("100"), QStringLiteral("0.5"));
         rig.windows.closeCueDialog();
         deck.P112_Click();
     });

@@ -48,7 +48,7 @@ qint64 render(SongDecoder &song, const StreamPlan &plan, BlockEnd expectedEnd, d
             finding("block of another generation");
         if (!std::isfinite(block.startFrame) || block.startFrame < 0
             || block.startFrame > lastStart + 1)
-finding("block starts outside the song");
+            finding("block starts outside the song");
         for (int s = 0; s < block.frames * 2; ++s) {
             if (!std::isfinite(block.data[std::size_t(s)]))
                 finding("non-finite sample");
@@ -144,9 +144,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     plan.burstFrames = 64 + burstPick * 16;
     plan.burstPauseFrame = std::min(length, plan.startFrame + plan.burstFrames);
     const double trainStep = plan.rate * double(song->fileRate()) / OutputRate;
-    render(*song, plan, BlockEnd::Pause,
-           std::max(double(length),
-                    double(plan.startFrame) + double(plan.burstFrames) * trainStep));
+    render(
+        *song, plan, BlockEnd::Pause,
+        std::max(double(length), double(plan.startFrame) + double(plan.burstFrames) * trainStep));
 
     // Nothing to render: an idle plan yields no block.
     plan = StreamPlan {};
