@@ -320,6 +320,7 @@ private slots:
     void songChangesUnderThePlayer_data();
     void songChangesUnderThePlayer();
     void playAllOverTheFolder();
+    void rapidPicksLeaveAWorkingDeck();
     void cleanupTestCase();
 };
 
@@ -735,6 +736,40 @@ void TestHostile::playAllOverTheFolder()
     QCOMPARE(skips, 7);
     QCOMPARE(rig.player.fileName(), QString());
     handler("Stop", "Play All", [&] { rig.deck.S_Click(); });
+    QCOMPARE(rig.player.playState(), 0);
+}
+
+// Every entry picked three times over, back to back, with a cue play and a track-bar jump between
+// picks: each refused open must leave no half-open song behind for the decoder thread, and each
+// good one must replace the song before it.
+void TestHostile::rapidPicksLeaveAWorkingDeck()
+{
+    HostileRig &rig = *m_rig;
+    DeckController &deck = rig.deck;
+    handler("FILE", "rapid picks", [&] { deck.F_Click(); });
+    QVERIFY(rig.windows.playlist);
+    const QStringList names = rig.windows.playlist->List1;
+    rig.windows.playlist->unload();
+    for (int round = 0; round < 3; ++round) {
+        for (const QString &name : names) {
+            const QByteArray bytes = encodeFileName(name);
+            handler("load", bytes, [&] {
+                deck.F.tag = joinPath(m_folder, name);
+                deck.fload();
+            });
+            QCOMPARE(rig.player.fileName().isEmpty(), !deck.R.visible);
+            handler("cue play", bytes, [&] { deck.P111_Click(); });
+            handler("track bar", bytes, [&] { deck.Label1_MouseDown(1, 0, 3000, 0); });
+        }
+    }
+    handler("load", "a cbr.mp3", [&] {
+        deck.F.tag = songPath("a cbr.mp3");
+        deck.fload();
+    });
+    QVERIFY(deck.R.visible);
+    QCOMPARE(rig.player.fileName(), songPath("a cbr.mp3"));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.player.currentPosition() > 0, 1000);
+    handler("Stop", "a cbr.mp3", [&] { deck.S_Click(); });
     QCOMPARE(rig.player.playState(), 0);
 }
 
