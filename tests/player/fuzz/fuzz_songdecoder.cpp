@@ -11,10 +11,12 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 using namespace pocko;
 
@@ -65,6 +67,19 @@ qint64 render(SongDecoder &song, const StreamPlan &plan, BlockEnd expectedEnd, d
     return -1;
 }
 
+// A stretch of `songFrames` at `step` song frames per output frame lasts songFrames / step output
+// frames, to the frame; one short enough to end within MaxBlocks must have ended.
+void checkHeard(qint64 heard, qint64 songFrames, double step)
+{
+    const double expected = double(songFrames) / step;
+    if (expected >= double(BlockFrames) * (MaxBlocks - 2))
+        return;
+    if (heard < 0)
+        finding("a short stretch did not end");
+    if (std::fabs(double(heard) - expected) > 1.0)
+        finding("a stretch lasted another length than its heard time");
+}
+
 int memoryFile(const std::uint8_t *data, std::size_t size)
 {
     const int fd = memfd_create("fuzz.mp3", MFD_CLOEXEC);
@@ -113,21 +128,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     plan.selectionStart = 0;
     plan.selectionEnd = length;
     plan.rate = halfSpeed ? 0.5 : 1.0;
-    render(*song, plan, BlockEnd::Stop, double(length));
+    const double step = plan.rate * double(song->fileRate()) / OutputRate;
+    checkHeard(render(*song, plan, BlockEnd::Stop, double(length)), length - plan.startFrame, step);
 
     // A short selection (within reach of MaxBlocks) must end where its heard length says.
     plan.generation = ++generation;
     plan.selectionStart = at(startPick);
     plan.selectionEnd = std::min(length, plan.selectionStart + qint64(endPick % 8192));
     plan.startFrame = plan.selectionStart;
-    const qint64 heard = render(*song, plan, BlockEnd::Stop, double(length));
-    const double step = plan.rate * double(song->fileRate()) / OutputRate;
     // An empty selection is a start at or past its end: from there the song plays to its end.
     const qint64 end = plan.selectionStart < plan.selectionEnd ? plan.selectionEnd : length;
-    const double expected = double(end - plan.selectionStart) / step;
-    if (expected < double(BlockFrames) * (MaxBlocks - 2) && heard >= 0
-        && std::fabs(double(heard) - expected) > 1.0)
-        finding("a stretch lasted another length than its heard time");
+    checkHeard(render(*song, plan, BlockEnd::Stop, double(length)), end - plan.selectionStart,
+               step);
 
     // A seek past the selection end plays on to the song's end.
     plan.generation = ++generation;
