@@ -375,6 +375,7 @@ void TestHostile::initTestCase()
     QVERIFY(file("m zero bytes.mp3", QByteArray()));
     QVERIFY(file("n text.mp3",
                  QByteArray("This is not a song.\nJust text, line after line.\n").repeated(200)));
+    QVERIFY(file("n wav.mp3", wav(44100, 44100)));
     QVERIFY(file("o random.mp3", randomBytes(64 * 1024, 1)));
     QVERIFY(file("p header then random.mp3", cbr.left(4) + randomBytes(64 * 1024, 2)));
     QVERIFY(file("q it's \"quoted\".mp3", cbr));
@@ -442,6 +443,7 @@ void TestHostile::listing()
                               "l cut one short.mp3",
                               "m zero bytes.mp3",
                               "n text.mp3",
+                              "n wav.mp3",
                               "o random.mp3",
                               "p header then random.mp3",
                               "q it's \"quoted\".mp3",
@@ -478,6 +480,7 @@ void TestHostile::pick_data()
     add("cut one byte short", "l cut one short.mp3", Outcome::Plays);
     add("zero bytes", "m zero bytes.mp3", Outcome::Refused);
     add("text", "n text.mp3", Outcome::Refused);
+    add("a WAV file", "n wav.mp3", Outcome::Refused);
     add("random bytes", "o random.mp3", Outcome::Refused);
     add("random bytes behind a valid header", "p header then random.mp3", Outcome::Either);
     add("quotes in the name", "q it's \"quoted\".mp3", Outcome::Plays);
