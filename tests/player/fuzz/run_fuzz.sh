@@ -63,6 +63,10 @@ l --freeformat -b 200 "$seeds/tone.wav" "$seeds/free.mp3"
 l --resample 22.05 -m m -V 6 "$seeds/tone.wav" "$seeds/mpeg2.mp3"
 l --resample 8 -m m -b 16 "$seeds/tone.wav" "$seeds/mpeg25.mp3"
 l --resample 48 -b 64 --tt title --ta artist --add-id3v2 "$seeds/tone.wav" "$seeds/id3.mp3"
+# Other formats under an .mp3 name, as files from the wild are (sox may lack a format: no matter).
+cp "$seeds/tone.wav" "$seeds/wav.mp3"
+sox "$seeds/tone.wav" -t flac "$seeds/flac.mp3" 2>/dev/null || true
+sox "$seeds/tone.wav" -t ogg "$seeds/ogg.mp3" 2>/dev/null || true
 rm -f "$seeds/tone.wav"
 # Damaged variants: cut inside the first header, after the info frame, mid-file, one byte
 # short; garbage behind a valid header; a valid file behind a run of zeros.
