@@ -161,8 +161,14 @@ class Soak:
         self.sample_rss(force=True)
         rounds = 0
         rng = random.Random(1)
+        next_report = 60.0
         while time.monotonic() - self.began < self.seconds:
             rounds += 1
+            if time.monotonic() - self.began >= next_report:
+                next_report += 60.0
+                print(f"    {time.monotonic() - self.began:6.0f} s: round {rounds}, "
+                      f"RSS {self.rss[-1][1] / 1024:.1f} MB, {len(self.holes)} dropout(s)",
+                      flush=True)
             if rounds % 5 == 0:
                 # From M3 at full speed, on past the song's end: the loop starts it again.
                 if self.half:
@@ -177,9 +183,6 @@ class Soak:
             self.play_steady(rng.uniform(3.0, 6.0))
             if time.monotonic() - self.began >= self.seconds:
                 break
-            if rounds % 20 == 0:
-                print(f"    {time.monotonic() - self.began:6.0f} s: round {rounds}, "
-                      f"RSS {self.rss[-1][1] / 1024:.1f} MB", flush=True)
         self.sample_rss(force=True)
 
 
