@@ -33,13 +33,7 @@ CueDialogView::CueDialogView(CueDialogController &dialog, QWidget *parent)
     , m_dialog(dialog)
 {
     setObjectName(QStringLiteral("Form2"));
-    setAutoFillBackground(true);
-    QFont windowFont = font();
-    windowFont.setPointSize(WindowFontPointSize);
-    setFont(windowFont);
-    QPalette colours = palette();
-    colours.setColor(QPalette::Window, toQColor(CueDialogController::BackColor));
-    setPalette(colours);
+    applyWindowLook(this, CueDialogController::BackColor);
     setFixedSize(twipsToPixels(CueDialogController::ClientWidth),
                  twipsToPixels(CueDialogController::ClientHeight));
 

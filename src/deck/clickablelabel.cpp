@@ -18,6 +18,17 @@ QColor toQColor(BgrColor color)
                   static_cast<int>((color >> 16) & 0xFFu));
 }
 
+void applyWindowLook(QWidget *window, BgrColor back)
+{
+    window->setAutoFillBackground(true);
+    QFont windowFont = window->font();
+    windowFont.setPointSize(WindowFontPointSize);
+    window->setFont(windowFont);
+    QPalette colours = window->palette();
+    colours.setColor(QPalette::Window, toQColor(back));
+    window->setPalette(colours);
+}
+
 namespace {
 
 int buttonNumber(Qt::MouseButton button)

@@ -13,6 +13,9 @@ constexpr int WindowFontPointSize = 8;
 int twipsToPixels(int twips);
 // A colour written as 0x00BBGGRR.
 QColor toQColor(BgrColor color);
+// The look every window shares: its background colour filled in and the default font at the
+// size the layout was made for.
+void applyWindowLook(QWidget *window, BgrColor back);
 
 // A label that the deck and the playlist window use as a button: it draws one Control (caption,
 // border, alignment, colours, place) and reports presses and clicks, but never takes the keyboard

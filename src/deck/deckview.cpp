@@ -54,13 +54,7 @@ DeckView::DeckView(DeckController &deck, QWidget *parent)
     setObjectName(QStringLiteral("Form1"));
     // Labels never take the focus, so the window itself keeps it and receives every key release.
     setFocusPolicy(Qt::StrongFocus);
-    setAutoFillBackground(true);
-    QFont windowFont = font();
-    windowFont.setPointSize(WindowFontPointSize);
-    setFont(windowFont);
-    QPalette colours = palette();
-    colours.setColor(QPalette::Window, toQColor(DeckController::BackColor));
-    setPalette(colours);
+    applyWindowLook(this, DeckController::BackColor);
     resize(twipsToPixels(DeckController::ClientWidth), twipsToPixels(DeckController::ClientHeight));
 
     for (Control *control : m_deck.controls()) {

@@ -42,13 +42,7 @@ PlaylistView::PlaylistView(PlaylistController &playlist, QWidget *parent)
     , m_playlist(playlist)
 {
     setObjectName(QStringLiteral("mpload"));
-    setAutoFillBackground(true);
-    QFont windowFont = font();
-    windowFont.setPointSize(WindowFontPointSize);
-    setFont(windowFont);
-    QPalette colours = palette();
-    colours.setColor(QPalette::Window, toQColor(PlaylistController::BackColor));
-    setPalette(colours);
+    applyWindowLook(this, PlaylistController::BackColor);
 
     const QSize client(twipsToPixels(PlaylistController::ClientWidth),
                        twipsToPixels(PlaylistController::ClientHeight));
