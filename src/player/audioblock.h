@@ -11,6 +11,7 @@ namespace pocko {
 // The output format of every deck: float32 stereo at 44.1 kHz, 512-frame device buffers.
 constexpr int OutputRate = 44100;
 constexpr int BlockFrames = 512;
+constexpr int DeviceFrames = 2 * BlockFrames; // frames the sound device asks for at a time
 constexpr int RingBlocks = 32; // 372 ms: rides out a busy machine
 // Ring slots a running stream leaves free, so that a new stream (a seek, a burst train) has its
 // first blocks ready for the very next device buffer, before the callback drops the old stream's

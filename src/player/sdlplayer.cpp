@@ -65,7 +65,9 @@ bool SdlPlayer::openDevice()
     want.freq = OutputRate;
     want.format = AUDIO_F32SYS;
     want.channels = 2;
-    want.samples = BlockFrames;
+    // Two blocks (23 ms) a device buffer: with one (11.6 ms) a sound server left the stream empty
+    // now and then on a busy machine. Timing does not depend on it: the callback counts frames.
+    want.samples = DeviceFrames;
     want.callback = &SdlPlayer::audioCallback;
     want.userdata = this;
     SDL_AudioSpec have;
