@@ -361,7 +361,8 @@ def segment_replay(run, p):
     assert len(plays) >= 2, f"segment played {len(plays)} time(s) in 10 s, expected 2 or more"
     for i, (a, b, c, d) in enumerate(plays):
         near(c, 3.5, 0.1, f"segment play {i + 1} start")
-        near(d, 7.5, 0.1, f"segment play {i + 1} end")
+        if b < 10.0 - 0.05:  # a replay still sounding when the recording ends has no end yet
+            near(d, 7.5, 0.1, f"segment play {i + 1} end")
     for a, b, c, d in stretches:
         assert 3.4 <= c and d <= 7.6, f"sound from outside the segment: song {c:.2f}-{d:.2f} s"
     p.deck_click("tsegs")
