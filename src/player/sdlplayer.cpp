@@ -20,6 +20,10 @@ namespace {
 // The ring holds ~280 ms ahead; looking for free room every 25 ms keeps it topped up, and each
 // wake-up costs about as much as a device buffer does (a lot, in a virtual machine).
 constexpr auto DecoderPoll = std::chrono::milliseconds(25);
+// How long a change of stream waits for the decoder to have the new stream's start ready. Until the
+// callback takes the change it goes on playing the old stream, so a slow decoder costs latency,
+// not a hole; it takes well under a millisecond on an idle machine.
+constexpr int StreamReadyTimeoutMs = 100;
 
 qint64 mtimeNs(const struct stat &info)
 {
@@ -260,6 +264,9 @@ void SdlPlayer::restartStream(qint64 frame, int state, const StreamPlan *train, 
         m_planChanged = true;
     }
     m_wake.notify_one();
+    // Switching before the new stream has a few blocks would play them and then fall silent.
+    if (m_device != 0)
+        waitForStream(StreamReadyTimeoutMs);
     Command command;
     command.type = Command::Type::NewStream;
     command.generation = plan.generation;
@@ -387,12 +394,14 @@ void SdlPlayer::decodeLoop()
             continue;
         }
         if (!m_song->fill(*slot, m_blocks.drained())) {
+            // Nothing more to render now: the stream's start is all there is.
+            m_readyGeneration.store(m_plan.generation, std::memory_order_release);
             m_wake.wait_for(lock, DecoderPoll);
             continue;
         }
         m_blocks.commit();
-        ++pushed;
-        m_readyGeneration.store(slot->generation, std::memory_order_release);
+        if (++pushed == ReservedBlocks)
+            m_readyGeneration.store(slot->generation, std::memory_order_release);
     }
 }
 

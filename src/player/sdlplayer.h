@@ -73,8 +73,8 @@ public:
 
     // Any thread: device buffers that found no decoded audio while playing.
     quint64 underruns() const { return m_underruns.load(std::memory_order_relaxed); }
-    // GUI thread: waits (up to timeoutMs) until the decoder has the first block of the latest
-    // stream ready; false on timeout. For measurements.
+    // GUI thread: waits (up to timeoutMs) until the decoder has the start of the latest stream
+    // ready (its first ReservedBlocks blocks, or all it has); false on timeout.
     bool waitForStream(int timeoutMs) const;
 
 private:
@@ -154,7 +154,7 @@ private:
     std::atomic<int> m_publishedState { Stopped };
     std::atomic<quint64> m_acknowledged { 0 };
     std::atomic<quint64> m_underruns { 0 };
-    // Published by the decoder thread: the newest generation it has pushed a block of.
+    // Published by the decoder thread: the newest generation whose start is ready.
     std::atomic<quint64> m_readyGeneration { 0 };
 
     // Audio thread only.
