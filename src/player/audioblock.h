@@ -8,15 +8,17 @@
 
 namespace pocko {
 
-// The output format of every deck: float32 stereo at 44.1 kHz, 512-frame device buffers.
+// The output format of every deck: float32 stereo at 44.1 kHz, in blocks of 512 frames.
 constexpr int OutputRate = 44100;
 constexpr int BlockFrames = 512;
 constexpr int DeviceFrames = 2 * BlockFrames; // frames the sound device asks for at a time
-constexpr int RingBlocks = 32; // 372 ms: rides out a busy machine
-// Ring slots a running stream leaves free, so that a new stream (a seek, a burst train) has its
-// first blocks ready for the very next device buffer, before the callback drops the old stream's
-// blocks.
+constexpr int AheadBlocks = 24; // 279 ms decoded ahead of the callback: rides out a busy machine
+// The start of a new stream (a seek, a speed change, a burst train): decoded before the callback
+// is told to switch, so that it never plays the first block and falls silent.
 constexpr int ReservedBlocks = 8;
+// Room for the running stream and the starts of several newer ones that the callback has not
+// taken yet, so that quick changes (Stop, then a new song) seldom wait for a device buffer.
+constexpr int RingBlocks = 64;
 // A 3 ms gain ramp at every start and stop of sound; short enough not to smear a beat, long
 // enough that a cut in mid-waveform does not click.
 constexpr int FadeFrames = 132;

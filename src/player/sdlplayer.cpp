@@ -381,8 +381,7 @@ void SdlPlayer::decodeLoop()
             if (m_song)
                 m_song->begin(m_plan);
         }
-        const bool roomy
-            = pushed < ReservedBlocks || m_blocks.size() < std::size_t(RingBlocks - ReservedBlocks);
+        const bool roomy = pushed < ReservedBlocks || m_blocks.size() < std::size_t(AheadBlocks);
         if (!m_song) {
             m_wake.wait(lock); // until a song is opened
             continue;
