@@ -11,7 +11,6 @@ namespace pocko {
 // The output format of every deck: float32 stereo at 44.1 kHz, in blocks of 512 frames.
 constexpr int OutputRate = 44100;
 constexpr int BlockFrames = 512;
-constexpr int DeviceFrames = 2 * BlockFrames; // frames the sound device asks for at a time
 constexpr int AheadBlocks = 24; // 279 ms decoded ahead of the callback: rides out a busy machine
 // The start of a new stream (a seek, a speed change, a burst train): decoded before the callback
 // is told to switch, so that it never plays the first block and falls silent.

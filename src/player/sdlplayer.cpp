@@ -1,16 +1,17 @@
 #include "sdlplayer.h"
 
 #include "platform/filenames.h"
-
-#include <SDL.h>
+#include "sdloutput.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace pocko {
@@ -24,6 +25,32 @@ constexpr auto DecoderPoll = std::chrono::milliseconds(25);
 // callback takes the change it goes on playing the old stream, so a slow decoder costs latency,
 // not a hole; it takes well under a millisecond on an idle machine.
 constexpr int StreamReadyTimeoutMs = 100;
+// How long a new player waits for its first try to open the sound device; a sound server answers
+// in a few milliseconds.
+constexpr auto FirstOpenTimeout = std::chrono::seconds(2);
+// A FILE click asks for a try at once when no device has ever been open, and waits this long.
+constexpr auto SoundCheckTimeout = std::chrono::milliseconds(20);
+// While the device is gone: a try to open it again this often.
+constexpr auto ReopenInterval = std::chrono::milliseconds(250);
+// While it is open: a look whether it was lost or keeps running dry this often.
+constexpr auto WatchInterval = std::chrono::milliseconds(20);
+// While no device is open, the callback still runs this often, unheard.
+constexpr auto StandbyInterval = std::chrono::milliseconds(5);
+
+// POCKO_AUDIO_FRAMES=N pins the device buffer (0: step up from the smallest size as needed).
+int pinnedFrames()
+{
+    const QByteArray text = qgetenv("POCKO_AUDIO_FRAMES");
+    if (text.isEmpty())
+        return 0;
+    bool ok = false;
+    const int frames = text.toInt(&ok);
+    if (ok && frames >= 16 && frames <= 16384)
+        return frames;
+    std::fprintf(stderr, "audio: POCKO_AUDIO_FRAMES=%s is not a buffer size of 16 to 16384 "
+                 "frames; ignored\n", text.constData());
+    return 0;
+}
 
 qint64 mtimeNs(const struct stat &info)
 {
@@ -32,67 +59,53 @@ qint64 mtimeNs(const struct stat &info)
 
 } // namespace
 
-SdlPlayer::SdlPlayer()
+SdlPlayer::SdlPlayer(std::unique_ptr<AudioOutput> output)
+    : m_output(output ? std::move(output) : std::make_unique<SdlOutput>())
+    , m_steps(pinnedFrames())
 {
-    openDevice();
+    // The ring, the queue and the callback's state are touched now and kept in memory, so that
+    // the audio thread never waits for a page.
+    ::mlock(this, sizeof *this);
     m_decoder = std::thread([this] { decodeLoop(); });
+    m_standbyThread = std::thread([this] { standbyLoop(); });
+    m_outputThread = std::thread([this] { outputLoop(); });
+    const auto deadline = std::chrono::steady_clock::now() + FirstOpenTimeout;
+    while (m_attempts.load() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 SdlPlayer::~SdlPlayer()
 {
-    if (m_device != 0)
-        SDL_CloseAudioDevice(m_device);
-    if (m_sdlInitialized)
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    {
+        std::lock_guard lock(m_outputMutex);
+        m_outputQuit = true;
+    }
+    m_outputWake.notify_all();
+    m_outputThread.join(); // closes the device
+    m_standbyThread.join();
     {
         std::lock_guard lock(m_mutex);
         m_quit = true;
     }
     m_wake.notify_one();
     m_decoder.join();
-}
-
-bool SdlPlayer::openDevice()
-{
-    if (m_device != 0)
-        return true;
-    if (!m_sdlInitialized) {
-        // SDL would otherwise catch SIGINT and SIGTERM for an event queue nobody reads, and the
-        // program would no longer end when the session asks it to.
-        SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-        if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
-            return false;
-        m_sdlInitialized = true;
-    }
-    SDL_AudioSpec want;
-    std::memset(&want, 0, sizeof want);
-    want.freq = OutputRate;
-    want.format = AUDIO_F32SYS;
-    want.channels = 2;
-    // Two blocks (23 ms) a device buffer: with one (11.6 ms) a sound server left the stream empty
-    // now and then on a busy machine. Timing does not depend on it: the callback counts frames.
-    want.samples = DeviceFrames;
-    want.callback = &SdlPlayer::audioCallback;
-    want.userdata = this;
-    SDL_AudioSpec have;
-    // No allowed changes: SDL converts when the device runs another format.
-    m_device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
-    if (m_device == 0)
-        return false;
-    SDL_PauseAudioDevice(m_device, 0);
-    return true;
+    ::munlock(this, sizeof *this);
 }
 
 bool SdlPlayer::soundDeviceEnabled()
 {
-    if (m_device != 0)
+    if (m_everOpened.load())
         return true;
-    if (!openDevice())
-        return false;
-    // A fresh callback knows nothing yet: hand it the stream the GUI side has been answering with.
-    if (m_length > 0)
-        restartStream(std::llround(m_pendingFrame), m_pendingState);
-    return true;
+    const quint64 before = m_attempts.load();
+    {
+        std::lock_guard lock(m_outputMutex);
+        m_tryNow = true;
+    }
+    m_outputWake.notify_all();
+    const auto deadline = std::chrono::steady_clock::now() + SoundCheckTimeout;
+    while (m_attempts.load() <= before && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    return m_everOpened.load();
 }
 
 void SdlPlayer::setPostOpenReset(int value)
@@ -237,9 +250,8 @@ void SdlPlayer::post(const Command &command, double frame, int state)
     m_pendingSequence = sent.sequence;
     m_pendingFrame = frame;
     m_pendingState = state;
-    if (m_device == 0)
-        return; // nothing consumes commands; the pending values are the truth
-    // The callback empties the queue every buffer; it is only full under a flood of commands.
+    // The callback (or the standby thread while no device is open) empties the queue every few
+    // milliseconds; it is only full under a flood of commands.
     for (int tries = 0; !m_commands.push(sent); ++tries) {
         if (tries == 1000)
             return;
@@ -265,14 +277,14 @@ void SdlPlayer::restartStream(qint64 frame, int state, const StreamPlan *train, 
     }
     m_wake.notify_one();
     // Switching before the new stream has a few blocks would play them and then fall silent.
-    if (m_device != 0)
-        waitForStream(StreamReadyTimeoutMs);
+    waitForStream(StreamReadyTimeoutMs);
     Command command;
     command.type = Command::Type::NewStream;
     command.generation = plan.generation;
     command.frame = double(plan.startFrame);
     command.state = state;
     command.fadeIn = train == nullptr;
+    command.train = train != nullptr;
     command.resume = resume;
     post(command, double(plan.startFrame), state);
 }
@@ -300,8 +312,6 @@ void SdlPlayer::pause()
     Command command;
     command.type = Command::Type::Pause;
     post(command, knownFrame(), Paused);
-    if (m_device == 0)
-        return;
     // The exact position is known only once the callback has taken the command.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
     while (m_acknowledged.load(std::memory_order_acquire) < m_pendingSequence
@@ -404,12 +414,171 @@ void SdlPlayer::decodeLoop()
     }
 }
 
-// ---- Audio thread only ----
+// ---- Output thread ----
 
-void SdlPlayer::audioCallback(void *user, unsigned char *stream, int bytes)
+void SdlPlayer::setStandby(bool on)
 {
-    static_cast<SdlPlayer *>(user)->render(reinterpret_cast<float *>(stream),
-                                           bytes / int(2 * sizeof(float)));
+    {
+        std::lock_guard lock(m_outputMutex);
+        m_standby = on;
+    }
+    m_outputWake.notify_all();
+}
+
+bool SdlPlayer::openOutput(int frames)
+{
+    bool opened = m_output->open(frames, &SdlPlayer::renderOutput, this);
+    if (!opened) {
+        // A back end whose connection to the sound server died opens nothing until it starts
+        // afresh; nor does one that found no server when it started.
+        m_output->restart();
+        opened = m_output->open(frames, &SdlPlayer::renderOutput, this);
+    }
+    if (!opened)
+        return false;
+    setStandby(false);
+    m_realtime.store(m_output->makeRealtime());
+    m_deviceFrames.store(frames);
+    m_everOpened.store(true);
+    return true;
+}
+
+void SdlPlayer::closeOutput(bool fadeOut)
+{
+    if (fadeOut) {
+        // Sound fades out and the callback holds its place; then the device plays what it has.
+        m_hold.store(true);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        while (!m_quiet.load() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(
+            2 * 1000 * m_deviceFrames.load() / OutputRate + 5));
+    }
+    setStandby(true);
+    m_output->close();
+    m_hold.store(false);
+    m_deviceFrames.store(0);
+    m_realtime.store(false);
+}
+
+void SdlPlayer::outputLoop()
+{
+    using Clock = std::chrono::steady_clock;
+    const auto msSince = [](Clock::time_point from) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - from).count();
+    };
+    const Clock::time_point began = Clock::now();
+    std::unique_lock lock(m_outputMutex);
+    bool open = false;
+    Clock::time_point nextTry = began;
+    Clock::time_point lostAt;
+    bool wasLost = false;
+    quint64 dropouts = 0;
+    while (!m_outputQuit) {
+        if (!open) {
+            if (!m_tryNow && Clock::now() < nextTry) {
+                m_outputWake.wait_until(lock, nextTry);
+                continue;
+            }
+            m_tryNow = false;
+            lock.unlock();
+            open = openOutput(m_steps.frames());
+            if (open && wasLost)
+                std::fprintf(stderr, "audio: the sound device is back after %.1f s\n",
+                             double(msSince(lostAt)) / 1000.0);
+            wasLost = wasLost && !open;
+            dropouts = underruns() + lateBuffers();
+            m_attempts.fetch_add(1);
+            lock.lock();
+            nextTry = Clock::now() + ReopenInterval;
+            continue;
+        }
+        m_outputWake.wait_for(lock, WatchInterval);
+        if (m_outputQuit)
+            break;
+        lock.unlock();
+        if (m_output->lost()) {
+            closeOutput(false);
+            open = false;
+            wasLost = true;
+            lostAt = Clock::now();
+            std::fprintf(stderr, "audio: the sound device is gone; opening it again every %d ms\n",
+                         int(ReopenInterval.count()));
+        } else {
+            const quint64 now = underruns() + lateBuffers();
+            bool stepped = false;
+            for (; dropouts < now; ++dropouts)
+                stepped = m_steps.dropout(msSince(began)) || stepped;
+            if (stepped) {
+                const int from = m_deviceFrames.load();
+                closeOutput(true);
+                open = openOutput(m_steps.frames());
+                std::fprintf(stderr, "audio: the device ran dry twice within %d s: its buffer "
+                             "goes from %d to %d frames\n",
+                             int(BufferSteps::WindowMs / 1000), from, m_steps.frames());
+                dropouts = underruns() + lateBuffers();
+            }
+        }
+        lock.lock();
+    }
+    lock.unlock();
+    if (open)
+        closeOutput(false);
+}
+
+// ---- Standby thread ----
+
+void SdlPlayer::standbyLoop()
+{
+    using Clock = std::chrono::steady_clock;
+    std::unique_lock lock(m_outputMutex);
+    Clock::time_point last = Clock::now();
+    while (!m_outputQuit) {
+        if (!m_standby) {
+            m_outputWake.wait(lock);
+            last = Clock::now();
+            continue;
+        }
+        m_outputWake.wait_for(lock, StandbyInterval);
+        if (!m_standby || m_outputQuit)
+            continue;
+        // As many frames as a device would have asked for meanwhile, so a burst train keeps its
+        // time even unheard.
+        const Clock::time_point now = Clock::now();
+        const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(now - last);
+        const int frames = int(std::clamp<qint64>(elapsed.count() * OutputRate / 1000000, 1,
+                                                  BufferSteps::Largest));
+        last = now;
+        lock.unlock();
+        renderExclusive(m_standbyBuffer.data(), frames, false);
+        lock.lock();
+    }
+}
+
+// ---- Audio callback ----
+
+namespace {
+
+constexpr int SettleFrames = 2048;
+
+} // namespace
+
+void SdlPlayer::renderOutput(void *user, float *out, int frames, bool audible)
+{
+    static_cast<SdlPlayer *>(user)->renderExclusive(out, frames, audible);
+}
+
+void SdlPlayer::renderExclusive(float *out, int frames, bool audible)
+{
+    // Only while the device and the standby thread hand over can both be here; the one that
+    // comes second plays silence for once.
+    bool idle = false;
+    if (!m_rendering.compare_exchange_strong(idle, true, std::memory_order_acquire)) {
+        std::fill(out, out + std::size_t(frames) * 2, 0.0f);
+        return;
+    }
+    render(out, frames, audible);
+    m_rendering.store(false, std::memory_order_release);
 }
 
 void SdlPlayer::dropStale()
@@ -477,6 +646,7 @@ int SdlPlayer::apply(const Command &command, float *out, int frames, int done)
         m_cbFrame = m_cbSkipping ? here : command.frame;
         m_cbState = command.state;
         m_cbRamp = command.fadeIn ? 0 : FadeFrames;
+        m_cbTrain = command.train;
         m_cbStarted = false;
         dropStale();
         break;
@@ -485,8 +655,29 @@ int SdlPlayer::apply(const Command &command, float *out, int frames, int done)
     return done;
 }
 
-void SdlPlayer::render(float *out, int frames)
+void SdlPlayer::render(float *out, int frames, bool audible)
 {
+    audible = audible && !m_hold.load(std::memory_order_acquire);
+    // A device just opened first plays a little silence: a sound server that starts a new stream
+    // may drop its first milliseconds, and with them the fade-in.
+    if (!audible) {
+        m_cbSettle = SettleFrames;
+    } else if (m_cbSettle > 0) {
+        m_cbSettle -= frames;
+        audible = false;
+    }
+    if (audible) {
+        // A device that asks again after more than two of its buffers has run dry meanwhile.
+        const qint64 now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count();
+        if (m_cbLastNs != 0 && m_cbState == Playing && m_cbStarted
+            && now - m_cbLastNs > 2 * qint64(frames) * 1000000000 / OutputRate)
+            m_lateBuffers.fetch_add(1, std::memory_order_relaxed);
+        m_cbLastNs = now;
+    } else {
+        m_cbLastNs = 0;
+    }
     int done = 0;
     quint64 acknowledged = 0;
     Command command;
@@ -495,9 +686,19 @@ void SdlPlayer::render(float *out, int frames)
         acknowledged = command.sequence;
     }
     dropStale();
-    while (done < frames && m_cbState == Playing) {
+    if (audible != m_cbAudible) {
+        // Unheard, a playing song holds its place (fading out, should anyone still hear it);
+        // heard again, it fades in from there.
+        if (m_cbState == Playing && !audible) {
+            double advance = 0;
+            done = fadeOut(out, frames, done, &advance);
+        }
+        m_cbRamp = audible && m_cbState == Playing ? 0 : m_cbRamp;
+        m_cbAudible = audible;
+    }
+    while (done < frames && m_cbState == Playing && (audible || m_cbTrain)) {
         if (m_blocks.readable() == 0) {
-            if (m_cbStarted)
+            if (m_cbStarted && audible)
                 m_underruns.fetch_add(1, std::memory_order_relaxed);
             break;
         }
@@ -536,12 +737,14 @@ void SdlPlayer::render(float *out, int frames)
             } else if (end == BlockEnd::Pause) {
                 m_cbState = Paused;
                 m_cbFrame = endFrame;
+                m_cbTrain = false;
             }
         }
     }
     std::fill(out + done * 2, out + frames * 2, 0.0f);
     m_publishedFrame.store(m_cbFrame, std::memory_order_relaxed);
     m_publishedState.store(m_cbState, std::memory_order_relaxed);
+    m_quiet.store(!audible, std::memory_order_release);
     if (acknowledged != 0)
         m_acknowledged.store(acknowledged, std::memory_order_release);
 }

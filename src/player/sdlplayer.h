@@ -6,12 +6,18 @@
 // - Decoder thread (std::thread, owned here): decodes with libmpg123, resamples with libsoxr and
 //   pushes fixed blocks into a preallocated single-producer/single-consumer ring. It shares one
 //   mutex with the GUI thread (the open song and the stream plan).
-// - SDL audio callback: the only place that moves the play position. It never locks, allocates,
-//   does file I/O, logs or touches Qt. It takes commands from a preallocated single-producer/
-//   single-consumer queue, applies them at exact frames, and publishes its position and state
-//   through atomics.
+// - Output thread (std::thread, owned here): opens the sound device, watches it, opens it again
+//   when it was lost (a sound server restarted, a device unplugged) and with a larger buffer when
+//   it keeps running dry. The only thread that may block on the sound system.
+// - Audio callback (the device's thread, or the standby thread while no device is open): the only
+//   place that moves the play position. It never locks, allocates, does file I/O, logs or touches
+//   Qt. It takes commands from a preallocated single-producer/single-consumer queue, applies them
+//   at exact frames, and publishes its position and state through atomics. An atomic flag keeps
+//   the device's thread and the standby thread from ever rendering at once.
 
 #include "audioblock.h"
+#include "audiooutput.h"
+#include "buffersteps.h"
 #include "player.h"
 #include "songdecoder.h"
 
@@ -19,6 +25,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -27,15 +34,18 @@
 
 namespace pocko {
 
-// The deck's player: MP3 files through libmpg123, the rate through libsoxr, sound through one SDL
-// audio device that stays open and plays silence while idle. Used from the GUI thread; it runs its
-// own decoder thread and SDL's audio thread.
+// The deck's player: MP3 files through libmpg123, the rate through libsoxr, sound through one audio
+// device (SDL's, unless another output is given) that stays open and plays silence while idle.
+// While the device is gone the song holds its place, and every command still takes effect; when it
+// comes back, sound goes on from that place. Used from the GUI thread; it runs its own decoder,
+// output and standby threads besides the device's.
 class SdlPlayer : public MediaPlayer
 {
 public:
-    // GUI thread. Opens the sound device (see soundDeviceEnabled) and starts the decoder thread.
-    SdlPlayer();
-    // GUI thread. Closes the device, then ends the decoder thread.
+    // GUI thread. Starts the threads and waits for the first try to open the device (see
+    // soundDeviceEnabled). POCKO_AUDIO_FRAMES=N pins the device buffer to N frames.
+    explicit SdlPlayer(std::unique_ptr<AudioOutput> output = nullptr);
+    // GUI thread. Closes the device, then ends the threads.
     ~SdlPlayer() override;
     SdlPlayer(const SdlPlayer &) = delete;
     SdlPlayer &operator=(const SdlPlayer &) = delete;
@@ -63,7 +73,8 @@ public:
     void setSelectionEnd(double seconds) override;
     int playState() const override;
 
-    // GUI thread. Tries to open the device again when it is not open.
+    // GUI thread; waits 20 ms at most. True once a device has been open: a lost one is opened
+    // again by itself. Before that, asks for a try at once.
     bool soundDeviceEnabled() override;
     // GUI thread; does nothing.
     void setPostOpenReset(int value) override;
@@ -71,8 +82,14 @@ public:
     // GUI thread; non-blocking.
     void playBursts(double start, double heardSeconds, int count) override;
 
-    // Any thread: device buffers that found no decoded audio while playing.
+    // Any thread: device buffers that found no decoded audio while playing, and buffers the
+    // device asked for so late that it must have run dry.
     quint64 underruns() const { return m_underruns.load(std::memory_order_relaxed); }
+    quint64 lateBuffers() const { return m_lateBuffers.load(std::memory_order_relaxed); }
+    // Any thread: the device's buffer size in frames (0 while none is open), and whether its
+    // thread runs at real-time priority.
+    int deviceFrames() const { return m_deviceFrames.load(std::memory_order_relaxed); }
+    bool realtime() const { return m_realtime.load(std::memory_order_relaxed); }
     // GUI thread: waits (up to timeoutMs) until the decoder has the start of the latest stream
     // ready (its first ReservedBlocks blocks, or all it has); false on timeout.
     bool waitForStream(int timeoutMs) const;
@@ -90,13 +107,13 @@ private:
         double frame = 0; // NewStream: song frame the position moves to
         int state = Stopped; // NewStream: state after the switch
         bool fadeIn = false; // NewStream: ramp the new stream in (bursts carry their own ramps)
+        bool train = false; // NewStream: a burst train, which runs its time also unheard
         // NewStream: the stream goes on where the callback is, which may be past `frame` (the
         // position the GUI thread read); the new stream's frames before it are skipped.
         bool resume = false;
     };
 
     // GUI thread.
-    bool openDevice();
     void closeSong();
     void restartStream(qint64 frame, int state, const StreamPlan *train = nullptr,
                        bool resume = false);
@@ -110,9 +127,19 @@ private:
     // Decoder thread.
     void decodeLoop();
 
-    // Audio thread only.
-    static void audioCallback(void *user, unsigned char *stream, int bytes);
-    void render(float *out, int frames);
+    // Output thread.
+    void outputLoop();
+    bool openOutput(int frames);
+    void closeOutput(bool fadeOut);
+    void setStandby(bool on);
+
+    // Standby thread: renders unheard at the real-time pace while no device is open.
+    void standbyLoop();
+
+    // Audio callback (whichever thread holds the render flag).
+    static void renderOutput(void *user, float *out, int frames, bool audible);
+    void renderExclusive(float *out, int frames, bool audible);
+    void render(float *out, int frames, bool audible);
     int apply(const Command &command, float *out, int frames, int done);
     int fadeOut(float *out, int frames, int done, double *advance);
     void dropStale();
@@ -126,9 +153,20 @@ private:
     bool m_quit = false;
     std::thread m_decoder;
 
+    // Owned by the output thread once the constructor has started it.
+    std::unique_ptr<AudioOutput> m_output;
+    BufferSteps m_steps;
+    // Shared by the GUI, output and standby threads under m_outputMutex.
+    std::mutex m_outputMutex;
+    std::condition_variable m_outputWake;
+    bool m_outputQuit = false;
+    bool m_tryNow = false;
+    bool m_standby = true;
+    std::thread m_outputThread;
+    std::thread m_standbyThread;
+    std::array<float, 2 * BufferSteps::Largest> m_standbyBuffer {};
+
     // GUI thread only.
-    quint32 m_device = 0;
-    bool m_sdlInitialized = false;
     QString m_path;
     dev_t m_fileDevice = 0;
     ino_t m_fileInode = 0;
@@ -154,6 +192,16 @@ private:
     std::atomic<int> m_publishedState { Stopped };
     std::atomic<quint64> m_acknowledged { 0 };
     std::atomic<quint64> m_underruns { 0 };
+    std::atomic<quint64> m_lateBuffers { 0 };
+    std::atomic<bool> m_quiet { true }; // the last render went unheard
+
+    // Published by the output thread.
+    std::atomic<quint64> m_attempts { 0 }; // tries to open the device so far
+    std::atomic<bool> m_everOpened { false };
+    std::atomic<int> m_deviceFrames { 0 };
+    std::atomic<bool> m_realtime { false };
+    std::atomic<bool> m_hold { false }; // asks the callback to fade out and hold its place
+    std::atomic<bool> m_rendering { false }; // a thread is inside render()
     // Published by the decoder thread: the newest generation whose start is ready.
     std::atomic<quint64> m_readyGeneration { 0 };
 
@@ -167,6 +215,10 @@ private:
     bool m_cbStarted = false;
     bool m_cbSkipping = false; // dropping a resumed stream's frames before m_cbSkipTo
     double m_cbSkipTo = 0;
+    bool m_cbTrain = false; // the stream is a burst train that has not ended yet
+    bool m_cbAudible = false; // the last render was heard
+    int m_cbSettle = 0; // frames of silence still to play on a device just opened
+    qint64 m_cbLastNs = 0; // when the device last asked for sound (0: count afresh)
 };
 
 } // namespace pocko

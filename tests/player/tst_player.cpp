@@ -1,6 +1,8 @@
+#include "fakes/fakeoutput.h"
 #include "fakes/testwindows.h"
 #include "platform/filenames.h"
 #include "player/audioblock.h"
+#include "player/buffersteps.h"
 #include "player/sdlplayer.h"
 
 #include <QByteArray>
@@ -170,6 +172,47 @@ bool waitUntilStopped(const SdlPlayer &player, int ms)
     return waitFor([&player] { return player.playState() == 0; }, ms);
 }
 
+// Sound must come back in `captured` after `from` with a fade-in from song frame `frame` and go
+// on exactly from there, with only silence before it.
+void expectBackAt(const Frames &captured, qint64 from, const Frames &reference, qint64 frame)
+{
+    Frames fadeIn;
+    for (qint64 k = 0; k < FadeFrames; ++k) {
+        fadeIn.push_back(reference[(frame + k) * 2] * rampGain(k));
+        fadeIn.push_back(reference[(frame + k) * 2 + 1] * rampGain(k));
+    }
+    const qint64 in = find(captured, fadeIn, 0, FadeFrames, from);
+    QVERIFY2(in >= from, "no fade-in from the frame where the sound stopped");
+    for (qint64 i = from; i < in; ++i)
+        QVERIFY2(silent(captured, i), "sound before the fade-in");
+    QCOMPARE(find(captured, reference, frame + FadeFrames, 2000, in), in + FadeFrames);
+}
+
+// The song frame after the last one heard exactly, before capture frame `end`.
+qint64 frameAfter(const Frames &reference, const Frames &captured, qint64 end)
+{
+    return find(reference, captured, end - 1000, 1000) + 1000;
+}
+
+// Pins the device buffer for one test; the disk driver's tests run pinned (CMakeLists.txt), so
+// that a busy machine's late buffers never step the buffer up in the middle of a capture.
+struct PinFrames
+{
+    explicit PinFrames(const QByteArray &frames) { qputenv("POCKO_AUDIO_FRAMES", frames); }
+    ~PinFrames() { qputenv("POCKO_AUDIO_FRAMES", m_old); }
+    QByteArray m_old = qgetenv("POCKO_AUDIO_FRAMES");
+};
+
+// A device thread's turn: one buffer, then a short wait (faster than real time; the decoder's
+// lead rides it out).
+void pumpFor(FakeOutput::Device &device, Frames &heard, int buffers)
+{
+    for (int i = 0; i < buffers; ++i) {
+        device.pump(heard);
+        runFor(1);
+    }
+}
+
 } // namespace
 
 // The real back end playing into SDL's disk driver: every frame the callback produced is read back
@@ -237,6 +280,12 @@ private slots:
     void getsFollowPutsAtOnce();
     void reopeningRestarts();
     void commandFloodFromAnotherThread();
+    void lostOutputHoldsThePlace_data();
+    void lostOutputHoldsThePlace();
+    void dropoutsStepTheBufferUp_data();
+    void dropoutsStepTheBufferUp();
+    void bufferSteps_data();
+    void bufferSteps();
 };
 
 void TestPlayer::initTestCase()
@@ -856,6 +905,129 @@ void TestPlayer::commandFloodFromAnotherThread()
     QCOMPARE(player->playState(), 0);
     QCOMPARE(player->currentPosition(), 0.0);
     QCOMPARE(player->fileName(), m_cbr);
+}
+
+void TestPlayer::lostOutputHoldsThePlace_data()
+{
+    QTest::addColumn<int>("action");
+    QTest::newRow("plays on") << 0;
+    QTest::newRow("paused while lost") << 1;
+    QTest::newRow("jump while lost") << 2;
+    QTest::newRow("burst train while lost") << 3;
+}
+
+// The sound server goes away under a playing song and comes back: the song holds its place,
+// whatever is done meanwhile takes effect, and sound goes on from the exact frame it stopped at.
+void TestPlayer::lostOutputHoldsThePlace()
+{
+    QFETCH(int, action);
+    const Frames reference = straightDecode(m_cbr);
+    const PinFrames pin("256"); // the pumps' own timing must not step the buffer up
+    auto device = std::make_shared<FakeOutput::Device>();
+    SdlPlayer player(std::make_unique<FakeOutput>(device));
+    QVERIFY(player.soundDeviceEnabled());
+    player.setFileName(m_cbr);
+    Frames heard;
+    pumpFor(*device, heard, 40);
+    device->cut();
+    QVERIFY(waitFor([&] {
+        device->pump(heard);
+        return !device->isOpen();
+    }));
+    const qint64 stop = frameAfter(reference, heard, frameCount(heard));
+    QCOMPARE(std::llround(player.currentPosition() * 44100), stop);
+    qint64 resume = stop;
+    int state = 2;
+    if (action == 1) {
+        player.pause();
+        state = 1;
+    } else if (action == 2) {
+        player.setCurrentPosition(3.0);
+        resume = 3 * 44100;
+    } else if (action == 3) {
+        player.playBursts(2.0, 0.2, 2); // runs its 400 ms unheard, then stands paused
+        resume = std::llround(2.2 * 44100);
+        state = 1;
+        QVERIFY(waitFor([&player] { return player.playState() == 1; }, 2000));
+    }
+    runFor(300); // more than one try to open the device again
+    QCOMPARE(player.playState(), state);
+    QCOMPARE(std::llround(player.currentPosition() * 44100), resume);
+    QVERIFY(player.soundDeviceEnabled()); // FILE still opens the playlist
+    device->restore();
+    QVERIFY(waitFor([&] { return device->isOpen(); }, 1000));
+    const qint64 back = frameCount(heard);
+    pumpFor(*device, heard, 20);
+    if (state == 1) {
+        for (qint64 i = back; i < frameCount(heard); ++i)
+            QVERIFY2(silent(heard, i), "sound while paused");
+        player.play();
+        pumpFor(*device, heard, 20);
+    }
+    expectBackAt(heard, back, reference, resume);
+}
+
+void TestPlayer::dropoutsStepTheBufferUp_data()
+{
+    QTest::addColumn<QByteArray>("pin");
+    QTest::addColumn<QList<int>>("sizes");
+    QTest::newRow("steps up") << QByteArray() << QList<int> { 256, 512 };
+    QTest::newRow("pinned") << QByteArray("256") << QList<int> { 256 };
+    QTest::newRow("not a number: steps up") << QByteArray("25x") << QList<int> { 256, 512 };
+}
+
+// A device that keeps running dry is opened again with a larger buffer, and the song goes on from
+// the exact frame where it faded out.
+void TestPlayer::dropoutsStepTheBufferUp()
+{
+    QFETCH(QByteArray, pin);
+    QFETCH(QList<int>, sizes);
+    const Frames reference = straightDecode(m_cbr);
+    const PinFrames pinned(pin);
+    auto device = std::make_shared<FakeOutput::Device>();
+    SdlPlayer player(std::make_unique<FakeOutput>(device));
+    player.setFileName(m_cbr);
+    Frames heard;
+    pumpFor(*device, heard, 30);
+    for (int late = 0; late < 2; ++late) { // a starved device thread, twice
+        runFor(40);
+        device->pump(heard);
+    }
+    pumpFor(*device, heard, 300);
+    const std::vector<int> opened = device->sizes();
+    QCOMPARE(QList<int>(opened.begin(), opened.end()), sizes);
+    if (sizes.size() == 1)
+        return;
+    qint64 out = 0; // the first silence after the first sound: where the old device faded out
+    while (silent(heard, out))
+        ++out;
+    while (!silent(heard, out))
+        ++out;
+    expectBackAt(heard, out, reference, frameAfter(reference, heard, out - FadeFrames));
+}
+
+void TestPlayer::bufferSteps_data()
+{
+    QTest::addColumn<int>("pinned");
+    QTest::addColumn<QList<qint64>>("dropouts"); // ms
+    QTest::addColumn<int>("frames");
+    QTest::newRow("one") << 0 << QList<qint64> { 0 } << 256;
+    QTest::newRow("two within 10 s") << 0 << QList<qint64> { 5000, 15000 } << 512;
+    QTest::newRow("two 10.001 s apart") << 0 << QList<qint64> { 5000, 15001 } << 256;
+    QTest::newRow("a step starts afresh") << 0 << QList<qint64> { 0, 1, 2 } << 512;
+    QTest::newRow("1024 at most") << 0 << QList<qint64> { 0, 1, 2, 3, 4, 5, 6, 7 } << 1024;
+    QTest::newRow("pinned") << 256 << QList<qint64> { 0, 1, 2, 3 } << 256;
+}
+
+void TestPlayer::bufferSteps()
+{
+    QFETCH(int, pinned);
+    QFETCH(QList<qint64>, dropouts);
+    QFETCH(int, frames);
+    BufferSteps steps(pinned);
+    for (const qint64 ms : dropouts)
+        steps.dropout(ms);
+    QCOMPARE(steps.frames(), frames);
 }
 
 QTEST_GUILESS_MAIN(TestPlayer)

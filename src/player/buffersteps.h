@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QtGlobal>
+
+namespace pocko {
+
+// The sound device's buffer size: small, for a short way from a click to the sound, and a step up
+// whenever the device keeps running dry (two dropouts within ten seconds): 256, 512, then 1024
+// frames. It never steps down while the program runs. A pinned size never steps.
+class BufferSteps
+{
+public:
+    static constexpr int Smallest = 256;
+    static constexpr int Largest = 1024;
+    static constexpr qint64 WindowMs = 10000;
+
+    // pinned: a size to keep (POCKO_AUDIO_FRAMES), or 0 to step.
+    explicit BufferSteps(int pinned = 0)
+        : m_frames(pinned > 0 ? pinned : Smallest)
+        , m_pinned(pinned > 0)
+    {
+    }
+
+    int frames() const { return m_frames; }
+    bool pinned() const { return m_pinned; }
+
+    // A dropout at `ms` (a steady clock). True when the size has just stepped up.
+    bool dropout(qint64 ms)
+    {
+        const bool again = m_last >= 0 && ms - m_last <= WindowMs;
+        m_last = ms;
+        if (!again || m_pinned || m_frames >= Largest)
+            return false;
+        m_frames *= 2;
+        m_last = -1; // the new size starts with a clean slate
+        return true;
+    }
+
+private:
+    int m_frames;
+    bool m_pinned;
+    qint64 m_last = -1;
+};
+
+} // namespace pocko
