@@ -106,30 +106,46 @@ class Desktop:
         os.makedirs(home)
         self.env["XDG_RUNTIME_DIR"] = run
         self.env["HOME"] = home
-        socket = os.path.join(self.dir, "native")
-        self.spawn(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-                    "--disallow-exit", "--use-pid-file=no", "--system=no", "--realtime=no",
-                    "--high-priority=no", "--log-target=stderr",
-                    "-L", f"module-null-sink sink_name=deck rate={RATE} channels={CHANNELS}",
-                    "-L", f"module-native-protocol-unix socket={socket} auth-anonymous=1"],
-                   "pulseaudio.log")
-        self.env["PULSE_SERVER"] = "unix:" + socket
+        self.env["PULSE_SERVER"] = "unix:" + os.path.join(self.dir, "native")
         self.env["SDL_AUDIODRIVER"] = "pulseaudio"
+        self.start_sound_server()
 
-        def ready():
-            return subprocess.run(["pactl", "info"], env=self.env, stdout=subprocess.DEVNULL,
+    def start_sound_server(self):
+        """Starts the sound server with the recorder attached; returns the recording time at which
+        it first accepts the program's streams. An idle null sink renders about 2 s ahead and stalls
+        the first stream, so a low-latency reader on its monitor (the recorder) settles first, on
+        a socket of its own, before the program's socket opens."""
+        recorder = dict(self.env, PULSE_SERVER="unix:" + os.path.join(self.dir, "recorder"))
+        self.pulse = self.spawn(
+            ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+             "--use-pid-file=no", "--system=no", "--realtime=no", "--high-priority=no",
+             "--log-target=stderr",
+             "-L", f"module-null-sink sink_name=deck rate={RATE} channels={CHANNELS}",
+             "-L", "module-native-protocol-unix auth-anonymous=1 socket="
+             + recorder["PULSE_SERVER"][5:]], "pulseaudio.log")
+
+        def pactl(*args):
+            return subprocess.run(["pactl", *args], env=recorder, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL).returncode == 0
         try:
-            wait_for(ready, 15, 0.2, "the sound server")
+            wait_for(lambda: pactl("info"), 15, 0.2, "the sound server")
         except TimeoutError:
             raise SetupError("pulseaudio did not start: " + self._tail("pulseaudio.log"))
-        # An idle null sink renders about 2 s ahead and stalls the first stream: a low-latency
-        # reader on its monitor keeps it in step, and doubles as the recorder.
-        out = open(self.recording, "wb")
+        with open(self.recording, "ab") as f:  # a recorder cut off mid-frame
+            f.write(bytes(-f.tell() % FRAME_BYTES))
         self.spawn(["parec", "--raw", "--format=s16le", f"--rate={RATE}",
                     f"--channels={CHANNELS}", "-d", "deck.monitor", "--latency-msec=10"],
-                   "parec.log", stdout=out)
+                   "parec.log", env=recorder, stdout=open(self.recording, "ab"))
         time.sleep(2.5)
+        if not pactl("load-module", "module-native-protocol-unix", "auth-anonymous=1",
+                     "socket=" + self.env["PULSE_SERVER"][5:]):
+            raise SetupError("the program's socket did not open: " + self._tail("pulseaudio.log"))
+        return self.now()
+
+    def kill_sound_server(self):
+        """Ends the sound server as a crash does; the recording stops with it."""
+        self.pulse.kill()
+        self.pulse.wait()
 
     def _tail(self, name):
         try:

@@ -2,7 +2,7 @@
 """End-to-end run of PockoMP3Player as a user meets it: a real X server, a real sound server whose
 output is recorded, clicks at the controls and reading of what the windows show.
 
-    run_e2e.py EXECUTABLE [--only deck|playall] [--keep]
+    run_e2e.py EXECUTABLE [--only deck|outage|playall ...] [--keep]
 
 Exit code 0 when every scenario passes, 1 when one fails, 77 (skipped) when the X server or the
 sound server is not installed. Prints what it measured (pitches, burst lengths and gaps)."""
@@ -520,12 +520,99 @@ def play_all(run, p):
     eq(p.deck_title(), prog.DECK_TITLE, "deck title after Play All")
 
 
+# --- the sound server goes away and comes back under a playing deck -------------------------
+
+def outage_run(run):
+    folder = os.path.join(run.desktop.dir, "outage")
+    os.makedirs(folder)
+    songs.sweep(folder, "sweep")
+    p = Program(run.desktop, run.a11y, run.exe, folder)
+    steps = [("the sound server restarts under a playing song: it goes on where it stopped",
+              outage_plays_on),
+             ("Pause during an outage: silence after the return, Resume plays on", outage_pause),
+             ("closing during an outage: the farewell, and the process ends at once",
+              outage_close)]
+    try:
+        for name, body in steps:
+            if not run.scenario(name, body, run, p):
+                break
+    finally:
+        p.kill()
+        if run.desktop.pulse.poll() is not None:
+            run.desktop.start_sound_server()
+
+
+def cut_sound(run):
+    """Kills the sound server; returns the song time heard last before it went."""
+    heard = run.desktop.now()
+    run.desktop.kill_sound_server()
+    stretches = sweep_stretches(run.desktop.samples(heard - 0.8, run.desktop.now()))
+    assert stretches, "no sound before the server went away"
+    print(f"    before the cut: {describe(stretches[-1:])}")
+    return stretches[-1][3]
+
+
+def outage_plays_on(run, p):
+    p.pick("sweep.mp3")
+    p.wait_deck("R", caption="Pause")
+    run.listen(1.0)
+    stopped = cut_sound(run)
+    time.sleep(1.5)
+    p.wait_deck("R", caption="Pause")  # still playing, as far as the deck knows
+    back = run.desktop.start_sound_server()
+    run.desktop.record_until(max(0.0, back + 1.5 - run.desktop.now()))
+    samples = run.desktop.samples(back, back + 1.5)
+    after = sweep_stretches(samples)
+    print(f"    after the return: {describe(after)}")
+    assert after, "no sound within 1.5 s of the server's return"
+    a, _, c, _ = after[0]
+    print(f"    sound again {a * 1000:.0f} ms after the server's return, at song time "
+          f"{c:.3f} s (stopped at {stopped:.3f} s)")
+    assert a <= 1.0, f"sound came back after {a:.2f} s"
+    near(c, stopped, 0.2, "song time where sound came back")
+    # The ramp: the first millisecond of the sound is well below its level a little later.
+    first = next(i for i, v in enumerate(samples) if abs(v) > 30)
+    rise = max(abs(v) for v in samples[first:first + 44])
+    level = max(abs(v) for v in samples[first + 441:first + 1323])
+    print(f"    first millisecond peaks at {rise}, the song at {level}")
+    assert rise <= level / 2, "sound came back with a click"
+
+
+def outage_pause(run, p):
+    stopped = cut_sound(run)
+    p.deck_click("R")
+    p.wait_deck("R", caption="Resume")
+    run.desktop.start_sound_server()
+    run.expect_silence("paused through the outage", seconds=1.0, settle=0)
+    start = run.desktop.now()
+    p.deck_click("R")
+    p.wait_deck("R", caption="Pause")
+    run.desktop.record_until(max(0.0, start + 1.0 - run.desktop.now()))
+    stretches = sweep_stretches(run.desktop.samples(start, start + 1.0))
+    print(f"    after Resume: {describe(stretches)}")
+    assert stretches, "no sound after Resume"
+    near(stretches[0][2], stopped, 0.6, "song time where Resume plays on")
+
+
+def outage_close(run, p):
+    cut_sound(run)
+    time.sleep(0.5)
+    run.desktop.close_window(p.deck)
+    window, _ = p.message(FAREWELL_TITLE)
+    p.dismiss(window)
+    began = time.monotonic()
+    code = p.wait_exit(10)
+    print(f"    ended {time.monotonic() - began:.2f} s after the farewell, exit code {code}")
+    eq(code, 0, "exit code")
+    assert time.monotonic() - began <= 1.0, "the process took longer than 1 s to end"
+
+
 # --- main ---------------------------------------------------------------------------------------
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("executable")
-    parser.add_argument("--only", choices=["deck", "playall"])
+    parser.add_argument("--only", choices=["deck", "playall", "outage"], action="append")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = parser.parse_args()
 
@@ -547,10 +634,9 @@ def main():
         print(f"e2e: display {desktop.display}, sound server {desktop.env['PULSE_SERVER']}",
               flush=True)
         run = Run(desktop, prog.Accessibility(desktop.env), os.path.abspath(args.executable))
-        if args.only in (None, "deck"):
-            deck_run(run)
-        if args.only in (None, "playall"):
-            playall_run(run)
+        for name, body in (("deck", deck_run), ("outage", outage_run), ("playall", playall_run)):
+            if not args.only or name in args.only:
+                body(run)
     except desk.SetupError as error:
         print(f"FAIL set-up: {error}")
         return 1
