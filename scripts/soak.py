@@ -2,19 +2,23 @@
 """Soak run of PockoMP3Player: loop play with cue plays and half speed for a long time through a
 private PulseAudio, watching the program's memory, the player's underruns and the recorded sound.
 
-    soak.py EXECUTABLE [--minutes 30] [--pulse-latency-ms MS] [--keep]
+    soak.py EXECUTABLE [--minutes 30] [--restart-every 5] [--pulse-latency-ms MS] [--keep]
 
 The run reuses the end-to-end harness (tests/e2e): a private X server, session bus and sound server
 with a null sink whose monitor is recorded. It starts the program in a temporary folder with one
 song of 2.5 minutes (a steady 440 Hz tone, so any hole in it is a dropout), loads it, switches loop
 on, marks M1-M3 at 20, 60 and 120 s, and then, until the time is up, keeps pressing P1/P2/P3 with
 Pause and Resume after each burst, now and then half speed on or off, and every fifth round lets the song
-play past its end so that the loop restarts it. Every 10 s it samples VmRSS of the program. At the
-end it closes the deck (the farewell, then the exit), which prints the player's underrun count.
+play past its end so that the loop restarts it. Every 10 s it samples VmRSS of the program. Every
+few minutes it kills the sound server under the playing deck, starts it again and times how long
+the deck takes to sound again. At the end it closes the deck (the farewell, then the exit), which
+prints the player's underrun count and the device buffer it ended on; the program's own lines tell
+when it stepped its buffer up.
 
 Prints a summary and exits 0 when the underruns are 0, RSS stayed flat (end within 2 MB of the
-first sample after the set-up) and no dropout was heard; 1 otherwise; 77 when the tools are
-missing."""
+first sample after the set-up), the deck sounded again within 1 s after every restart and no
+dropout was heard after the buffer's last step; 1 otherwise; 77 when the
+tools are missing."""
 
 import importlib.util
 import os
@@ -47,6 +51,8 @@ RSS_EVERY = 10.0
 RSS_FLAT_KB = 2048
 SETTLE = 0.4  # after a Resume or a speed change, before the sound counts as steady
 MARGIN = 0.1  # before the next action
+RECOVERY_LIMIT = 1.0  # seconds from the sound server's return to the deck's sound
+STEP = re.compile(r"its buffer goes from (\d+) to (\d+) frames")
 
 
 def track_bar_twips(seconds):
@@ -67,8 +73,12 @@ def rss_kb(pid):
 
 
 class Soak:
-    def __init__(self, desktop, p, seconds):
+    def __init__(self, desktop, p, seconds, restart_every):
         self.desktop = desktop
+        self.restart_every = restart_every
+        self.recoveries = []  # (seconds since the soak began, seconds to sound again or None)
+        self.log = os.path.join(desktop.dir, f"program-{os.path.basename(p.folder)}.log")
+        self.steps = []  # recording times by which the program had stepped its buffer up
         self.p = p
         self.seconds = seconds
         self.rss = []  # (seconds since the soak began, kB)
@@ -100,6 +110,14 @@ class Soak:
                 self.rss.append((elapsed, kb))
             self.next_rss = elapsed + RSS_EVERY
 
+    def note_steps(self):
+        with open(self.log, errors="replace") as f:
+            count = len(STEP.findall(f.read()))
+        while len(self.steps) < count:
+            self.steps.append(self.desktop.now())
+            print(f"    the program stepped its buffer up by recording time {self.steps[-1]:.1f} s",
+                  flush=True)
+
     def play_steady(self, seconds):
         """Lets the song play on for a while, then checks that stretch for silent holes."""
         start = self.desktop.now() + SETTLE
@@ -109,6 +127,7 @@ class Soak:
             time.sleep(0.05)
         if end - start < 0.2:
             return
+        self.note_steps()
         samples = self.desktop.samples(start, end)
         self.steady += end - start
         for at, length in sound.holes(samples):
@@ -140,6 +159,23 @@ class Soak:
         self.wait_caption("thspd", "H" if self.half else "")
         self.counts["half speed on" if self.half else "half speed off"] += 1
 
+    def restart_sound(self):
+        """Kills the sound server under the playing deck and starts it again; times the return."""
+        self.desktop.kill_sound_server()
+        time.sleep(1.0)
+        back = self.desktop.start_sound_server()
+        end = back + 5.0
+        heard = None
+        while heard is None and self.desktop.now() < end:
+            time.sleep(0.1)
+            samples = self.desktop.samples(back, self.desktop.now())
+            first = next((i for i, v in enumerate(samples) if abs(v) > 300), None)
+            heard = None if first is None else first / desk.RATE
+        self.recoveries.append((time.monotonic() - self.began, heard))
+        print("    sound server restarted: " + (f"sound again after {heard * 1000:.0f} ms"
+                                                 if heard is not None else "NO SOUND in 5 s"),
+              flush=True)
+
     # --- the run ----------------------------------------------------------------------------
 
     def set_up(self):
@@ -162,7 +198,11 @@ class Soak:
         rounds = 0
         rng = random.Random(1)
         next_report = 60.0
+        next_restart = self.restart_every
         while time.monotonic() - self.began < self.seconds:
+            if self.restart_every and time.monotonic() - self.began >= next_restart:
+                next_restart += self.restart_every
+                self.restart_sound()
             rounds += 1
             if time.monotonic() - self.began >= next_report:
                 next_report += 60.0
@@ -190,6 +230,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("executable")
     parser.add_argument("--minutes", type=float, default=30.0)
+    parser.add_argument("--restart-every", type=float, default=5.0,
+                        help="minutes between restarts of the sound server (0: none)")
     parser.add_argument("--pulse-latency-ms", type=int, default=0,
                         help="give the program's sound stream this much buffer (PULSE_LATENCY_MSEC)"
                              " instead of what it asks for")
@@ -205,6 +247,8 @@ def main():
     desktop = desk.Desktop(keep=args.keep)
     print(f"soak: temporary folder {desktop.dir}, {args.minutes:g} minutes", flush=True)
     underruns = None
+    report = []
+    steps = []
     soak = None
     exit_code = None
     try:
@@ -219,7 +263,7 @@ def main():
         p = prog.Program(desktop, prog.Accessibility(desktop.env),
                          os.path.abspath(args.executable), folder)
         try:
-            soak = Soak(desktop, p, args.minutes * 60)
+            soak = Soak(desktop, p, args.minutes * 60, args.restart_every * 60)
             soak.set_up()
             soak.run()
             desktop.close_window(p.deck)
@@ -228,8 +272,11 @@ def main():
             exit_code = p.wait_exit(15)
             log = os.path.join(desktop.dir, f"program-{os.path.basename(folder)}.log")
             with open(log, errors="replace") as f:
-                found = re.findall(r"underruns: (\d+)", f.read())
+                text = f.read()
+            found = re.findall(r"underruns: (\d+)", text)
             underruns = int(found[-1]) if found else None
+            report = re.findall(r"underruns: .*", text)
+            steps = [f"{a} -> {b} frames" for a, b in STEP.findall(text)]
         finally:
             p.kill()
     except desk.SetupError as error:
@@ -249,14 +296,24 @@ def main():
           f" ({len(soak.rss)} samples, every {RSS_EVERY:g} s)")
     print("  RSS samples (minute: MB): " + ", ".join(
         f"{t / 60:.0f}: {kb / 1024:.1f}" for t, kb in soak.rss[::max(1, len(soak.rss) // 12)]))
-    print(f"  underruns: {underruns if underruns is not None else 'not reported'}")
+    print(f"  player: {report[-1] if report else 'not reported'}")
+    # Holes before a step are what the steps are for; none may follow the last one.
+    settled = [h for h in soak.holes if not soak.steps or h[0] > soak.steps[-1]]
+    print(f"  buffer steps: {len(steps)}" + "".join(
+        f"; {step} by recording time {t:.0f} s" for step, t in zip(steps, soak.steps)))
+    print(f"  dropouts after the last step: {len(settled)}")
+    recovered = [t for _, t in soak.recoveries if t is not None]
+    print(f"  sound server restarts: {len(soak.recoveries)}, recovered {len(recovered)}" + (
+        f"; sound again after (ms): " + ", ".join(f"{t * 1000:.0f}" for t in recovered)
+        if recovered else ""))
     print(f"  dropouts: {len(soak.holes)} silent hole(s) in {soak.steady / 60:.1f} minutes of "
           f"steady sound checked" + (
               f", {sum(h for _, h in soak.holes) * 1000:.0f} ms in all, longest "
               f"{max(h for _, h in soak.holes) * 1000:.0f} ms" if soak.holes else ""))
     print(f"  driver hiccups: {len(soak.hiccups)}")
-    ok = underruns == 0 and abs(last - first) <= RSS_FLAT_KB and not soak.holes \
-        and exit_code == 0
+    ok = underruns == 0 and abs(last - first) <= RSS_FLAT_KB and not settled \
+        and exit_code == 0 and all(t is not None and t <= RECOVERY_LIMIT
+                                   for _, t in soak.recoveries)
     print("soak: " + ("PASS" if ok else "FAIL"))
     return 0 if ok else 1
 

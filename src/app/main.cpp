@@ -30,7 +30,7 @@ std::unique_ptr<pocko::MediaPlayer> makePlayer()
 }
 
 // Sound that came too late is otherwise invisible: say so on the way out when it happened, and
-// always when POCKO_REPORT_UNDERRUNS=1 (the soak run reads it).
+// always when POCKO_REPORT_UNDERRUNS=1 (the soak run reads it), with the device buffer it ended on.
 void reportUnderruns(const pocko::MediaPlayer &player)
 {
 #if POCKO_HAVE_SDL_PLAYER
@@ -38,8 +38,10 @@ void reportUnderruns(const pocko::MediaPlayer &player)
     if (sdl == nullptr)
         return;
     const unsigned long long count = sdl->underruns();
-    if (count > 0 || qgetenv("POCKO_REPORT_UNDERRUNS") == "1")
-        std::fprintf(stderr, "underruns: %llu\n", count);
+    const unsigned long long late = sdl->lateBuffers();
+    if (count > 0 || late > 0 || qgetenv("POCKO_REPORT_UNDERRUNS") == "1")
+        std::fprintf(stderr, "underruns: %llu, late buffers: %llu, device buffer: %d frames%s\n",
+                     count, late, sdl->deviceFrames(), sdl->realtime() ? ", real-time" : "");
 #else
     (void)player;
 #endif
