@@ -2,6 +2,7 @@
 
 #include "clickablelabel.h"
 #include "deckcontroller.h"
+#include "platform/keyrepeat.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -54,6 +55,9 @@ DeckView::DeckView(DeckController &deck, QWidget *parent)
     setObjectName(QStringLiteral("Form1"));
     // Labels never take the focus, so the window itself keeps it and receives every key release.
     setFocusPolicy(Qt::StrongFocus);
+    // The space bar acts on its release: a held space must not bring the X server's repeat
+    // releases, which Qt marks as repeats only when the press behind one has already arrived.
+    enableDetectableKeyRepeat();
     applyWindowLook(this, DeckController::BackColor);
     resize(twipsToPixels(DeckController::ClientWidth), twipsToPixels(DeckController::ClientHeight));
 
@@ -183,7 +187,8 @@ int DeckView::shiftState(Qt::KeyboardModifiers modifiers)
 void DeckView::keyReleaseEvent(QKeyEvent *event)
 {
     event->accept();
-    // A held key toggles once, when it is let go.
+    // A held key toggles once, when it is let go. Where the X server sends its repeats as
+    // presses only, this is the key's one release; elsewhere Qt marks the repeats it can pair.
     if (event->isAutoRepeat() || m_closing)
         return;
     const int code = keyCode(event->key());

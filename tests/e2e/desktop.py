@@ -4,6 +4,7 @@ program with. Everything started here carries a marker in its environment, so th
 also finds what the program and the buses started on their own (a second deck, the AT-SPI
 registry) and ends it by its process id. Used by the test's main thread only."""
 
+import contextlib
 import ctypes
 import os
 import shutil
@@ -217,6 +218,26 @@ class Desktop:
         """Gives the window the keyboard focus and types the keys, as a user at it would."""
         self.xdotool("windowfocus", "--sync", window, check=False)
         self.xdotool("key", "--clearmodifiers", *keys)
+
+    def key_down(self, window, key):
+        """Gives the window the keyboard focus and holds the key down: the X server repeats it."""
+        self.xdotool("windowfocus", "--sync", window, check=False)
+        self.xdotool("keydown", key)
+
+    def key_up(self, key):
+        self.xdotool("keyup", key)
+
+    @contextlib.contextmanager
+    def busy(self, loops=2):
+        """Keeps the processors busy with shell loops for the length of the block."""
+        procs = [subprocess.Popen(["sh", "-c", "while :; do :; done"], env=self.env,
+                                  start_new_session=True) for _ in range(loops)]
+        try:
+            yield
+        finally:
+            for proc in procs:
+                proc.kill()
+                proc.wait()
 
     def type_text(self, window, text):
         self.xdotool("windowfocus", "--sync", window, check=False)

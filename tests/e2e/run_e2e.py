@@ -2,7 +2,7 @@
 """End-to-end run of PockoMP3Player as a user meets it: a real X server, a real sound server whose
 output is recorded, clicks at the controls and reading of what the windows show.
 
-    run_e2e.py EXECUTABLE [--only deck|outage|playall ...] [--keep]
+    run_e2e.py EXECUTABLE [--only deck|outage|playall|spacehold ...] [--keep]
 
 Exit code 0 when every scenario passes, 1 when one fails, 77 (skipped) when the X server or the
 sound server is not installed. Prints what it measured (pitches, burst lengths and gaps)."""
@@ -605,6 +605,69 @@ def outage_close(run, p):
     print(f"    ended {time.monotonic() - began:.2f} s after the farewell, exit code {code}")
     eq(code, 0, "exit code")
     assert time.monotonic() - began <= 1.0, "the process took longer than 1 s to end"
+# --- the space-bar hold run: the X server repeats a held key, on a busy machine ------------------
+
+HOLD = 1.5
+
+
+def spacehold_run(run):
+    folder = os.path.join(run.desktop.dir, "spacehold")
+    os.makedirs(folder)
+    songs.sweep(folder, "sweep")
+    p = Program(run.desktop, run.a11y, run.exe, folder)
+    try:
+        run.scenario("a held space bar toggles once, at its release, on a busy machine",
+                     space_holds, run, p)
+    finally:
+        p.kill()
+
+
+def space_holds(run, p):
+    p.pick("sweep.mp3")
+    p.wait_deck("R", caption="Pause")
+    run.expect_sound("the sweep plays", seconds=0.3)
+    failed = []
+    with run.desktop.busy(2):
+        for hold in range(1, 11):
+            ok, what = space_hold(run, p, stops=hold % 2 == 1)
+            print(f"    hold {hold}: {'ok, ' if ok else 'FAILED: '}{what}", flush=True)
+            if not ok:
+                failed.append(hold)
+    print(f"    holds passed: {10 - len(failed)}/10")
+    assert not failed, f"holds {failed} did not toggle exactly once, at the release"
+
+
+def space_hold(run, p, stops):
+    """Holds the space bar; returns whether the recording shows one toggle at the release, and
+    what it shows."""
+    began = time.monotonic()
+    run.desktop.key_down(p.deck, "space")
+    down = run.desktop.now()
+    time.sleep(max(0.0, began + HOLD - time.monotonic()))
+    up = run.desktop.now()
+    run.desktop.key_up("space")
+    released = run.desktop.now()  # the key went up between `up` and here
+    run.desktop.record_until(max(0.0, released + 1.0 - run.desktop.now()))
+    held = run.desktop.samples(down + 0.05, up)  # the X server repeats from about 0.66 s on
+    after = run.desktop.samples(up, released + 1.0)
+    if stops:
+        stretches = sweep_stretches(held)
+        if sound.loud_fraction(held) < 0.95 or len(stretches) != 1:
+            return False, f"the song did not play on through the hold: {describe(stretches)}"
+        if sound.loud_fraction(run.desktop.samples(released + 0.15, released + 1.0)) > 0.05:
+            return False, "sound after the release"
+        runs = sound.sound_runs(after)
+        return True, f"stopped {(up + runs[0][1] - released) * 1000:.0f} ms after the keyup" \
+            if runs else "silent from the keyup"
+    if sound.loud_fraction(held) > 0.05:
+        return False, f"sound during the hold: {describe(sweep_stretches(held))}"
+    stretches = sweep_stretches(after)
+    if not stretches or stretches[0][2] > 0.1 or stretches[0][0] > released - up + 0.3:
+        return False, f"no play from the beginning at the release: {describe(stretches)}"
+    if sound.loud_fraction(run.desktop.samples(released + 0.3, released + 1.0)) < 0.95:
+        return False, "play did not go on after the release"
+    return True, (f"song time {stretches[0][2]:.2f} s heard "
+                  f"{(up + stretches[0][0] - released) * 1000:.0f} ms after the keyup")
 
 
 # --- main ---------------------------------------------------------------------------------------
@@ -612,7 +675,8 @@ def outage_close(run, p):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("executable")
-    parser.add_argument("--only", choices=["deck", "playall", "outage"], action="append")
+    parser.add_argument("--only", choices=["deck", "outage", "playall", "spacehold"],
+                        action="append")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = parser.parse_args()
 
@@ -634,7 +698,8 @@ def main():
         print(f"e2e: display {desktop.display}, sound server {desktop.env['PULSE_SERVER']}",
               flush=True)
         run = Run(desktop, prog.Accessibility(desktop.env), os.path.abspath(args.executable))
-        for name, body in (("deck", deck_run), ("outage", outage_run), ("playall", playall_run)):
+        for name, body in (("deck", deck_run), ("outage", outage_run), ("playall", playall_run),
+                           ("spacehold", spacehold_run)):
             if not args.only or name in args.only:
                 body(run)
     except desk.SetupError as error:
