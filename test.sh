@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test under the debug and asan presets.
+# Installs what is missing, then builds and runs every test under the debug and asan presets, and
+# builds the Debian package from the release preset and checks it (without installing it).
 # Warnings are always errors here. Exits non-zero when any build or test fails.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
@@ -26,6 +27,18 @@ for preset in debug asan; do
         failed=1
     fi
 done
+
+echo "=== release: the Debian package"
+rm -f build/release/*.deb
+if ! cmake --workflow --preset package; then
+    results+=("package: BUILD FAILED")
+    failed=1
+elif tests/package/check_package.py build/release/*.deb; then
+    results+=("package: passed")
+else
+    results+=("package: CHECK FAILED")
+    failed=1
+fi
 
 summary="$(IFS=';'; echo "${results[*]}")"
 echo "test.sh: ${summary//;/, } ($(( SECONDS - start )) s)"

@@ -3,9 +3,11 @@
 #include "deck/deckcontroller.h"
 #include "deck/deckview.h"
 #include "platform/clock.h"
+#include "platform/filenames.h"
 #include "platform/folder.h"
 #include "platform/launcher.h"
 #include "platform/messages.h"
+#include "platform/startarguments.h"
 #include "player/player.h"
 
 #include <QApplication>
@@ -51,17 +53,33 @@ void reportUnderruns(const pocko::MediaPlayer &player)
 
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
+    // The command line is read before Qt starts: --help, --version and a bad argument end the
+    // program without a display, and Qt never sees (and takes) an argument that is a path.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(pocko::decodeFileName(QByteArray(argv[i])));
+    const pocko::StartRequest start
+        = pocko::parseArguments(arguments, pocko::workingFolder(), pocko::musicFolder());
+    if (start.exitCode >= 0) {
+        const QByteArray text = pocko::encodeFileName(start.text) + '\n';
+        std::fwrite(text.constData(), 1, text.size(), start.exitCode == 0 ? stdout : stderr);
+        return start.exitCode;
+    }
+
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("PockoMP3Player"));
     QApplication::setApplicationVersion(QStringLiteral("1.4"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("pockomp3player"));
     QApplication::setWindowIcon(pocko::appIcon());
     // Only closing the deck ends the program; the other windows come and go.
     QApplication::setQuitOnLastWindowClosed(false);
 
     pocko::SteadyClock clock;
     pocko::QtMessages messages;
-    pocko::QtLauncher launcher;
-    pocko::DiskFolder folder;
+    pocko::DiskFolder folder(start.folder);
+    // "LT": the second deck lists the same folder, wherever its executable lies.
+    pocko::QtLauncher launcher(QStringList { folder.programFolder() });
     const std::unique_ptr<pocko::MediaPlayer> player = makePlayer();
 
     pocko::AppWindows windows(folder, messages);
@@ -82,6 +100,8 @@ int main(int argc, char *argv[])
         deckView.show();
     }
     deckView.activateWindow();
+    if (!start.song.isEmpty())
+        deck.event([&deck, &start] { deck.openSong(start.song); });
 
     const int result = QApplication::exec();
     windows.destroyAll();

@@ -157,9 +157,26 @@ void DeckController::F_Click()
     if (soundOk)
         m_windows.showPlaylist();
     else
-        m_messages.show(QStringLiteral(" Your sound card does not seem to be enabled. Please Click X "
-                                       "to Exit Pocko, and enable it."),
-                        appTitle());
+        soundCardMessage();
+}
+
+void DeckController::soundCardMessage()
+{
+    m_messages.show(QStringLiteral(" Your sound card does not seem to be enabled. Please Click X "
+                                   "to Exit Pocko, and enable it."),
+                    appTitle());
+}
+
+void DeckController::openSong(const QString &path)
+{
+    soundOk = MediaPlayer1.soundDeviceEnabled();
+    if (!soundOk) {
+        soundCardMessage();
+        return;
+    }
+    F.tag = path;
+    caption = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    fload();
 }
 
 void DeckController::fload()

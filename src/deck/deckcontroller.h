@@ -71,6 +71,9 @@ public:
     void P_Click();
     void R_Click();
     void S_Click();
+    // A song named when the program starts: after FILE's sound-device check it is loaded exactly
+    // as a pick in the playlist window loads it (F Tag, the caption, then fload).
+    void openSong(const QString &path);
 
     // The one-second tick and the track bar. x is in twips from the bar's left edge.
     void Timer1_Timer();
@@ -105,6 +108,7 @@ public:
     QString timeText(double position);
 
 private:
+    void soundCardMessage();
     double &cueStart(int slot);
     std::int16_t &burstCount(int slot);
 

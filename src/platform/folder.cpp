@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace pocko {
 
@@ -78,7 +79,7 @@ QStringList listPlainFiles(const QString &folder, const QString &wildcard)
 
 } // namespace
 
-QString DiskFolder::programFolder()
+QString executableFolder()
 {
     // Read the link ourselves: Qt would turn bytes that are not UTF-8 into U+FFFD, and the songs
     // beside such an executable could then not be opened.
@@ -93,6 +94,16 @@ QString DiskFolder::programFolder()
             return decodeFileName(target.left(slash));
     }
     return QCoreApplication::applicationDirPath();
+}
+
+DiskFolder::DiskFolder(QString folder)
+    : m_folder(std::move(folder))
+{
+}
+
+QString DiskFolder::programFolder()
+{
+    return m_folder.isEmpty() ? executableFolder() : m_folder;
 }
 
 QString DiskFolder::first(const QString &pattern)

@@ -10,7 +10,8 @@ class Folder
 {
 public:
     virtual ~Folder() = default;
-    // The folder holding the running executable, without a trailing separator (except "/").
+    // The folder whose songs the program plays: the one holding the running executable, unless
+    // the program was started on another. No trailing separator (except "/").
     virtual QString programFolder() = 0;
     // Starts a new listing (replacing the one before) with a pattern such as "/music/*.mp3" and
     // returns the first matching name, "" when none matches.
@@ -26,17 +27,23 @@ inline QString joinPath(const QString &folder, const QString &name)
     return folder + QLatin1Char('/') + name;
 }
 
+// The folder holding the running executable, without a trailing separator (except "/").
+QString executableFolder();
+
 // Lists plain files (symbolic links to plain files included; no folders, FIFOs, sockets, devices
 // or hidden files) whose names match the pattern, letter case ignored, in case-insensitive name
 // order.
 class DiskFolder : public Folder
 {
 public:
+    // Plays the songs of `folder` (absolute), or of the executable's folder when it is empty.
+    explicit DiskFolder(QString folder = QString());
     QString programFolder() override;
     QString first(const QString &pattern) override;
     QString next() override;
 
 private:
+    QString m_folder;
     QStringList m_names;
     qsizetype m_next = 0;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace pocko {
 
@@ -14,10 +15,17 @@ public:
     virtual bool startMinimized(const QString &bareName) = 0;
 };
 
+// Starts the program with `arguments`, passed byte for byte as file names are: a second deck gets
+// the folder this deck lists, whatever bytes its name holds. The started program is not this
+// process's child, so it never has to be waited for.
 class QtLauncher : public Launcher
 {
 public:
+    explicit QtLauncher(QStringList arguments = QStringList());
     bool startMinimized(const QString &bareName) override;
+
+private:
+    QStringList m_arguments;
 };
 
 // Set in the environment of a deck started by another deck: its first window starts minimised.

@@ -124,24 +124,27 @@ class Accessibility:
 
 
 class Program:
-    """One process of the program, started from a copy of the executable in a song folder."""
+    """One process of the program, started from a copy of the executable in a song folder, or,
+    given `args`, from where it lies with those arguments; `title` is the deck's first title."""
 
-    def __init__(self, desktop, a11y, exe, folder):
+    def __init__(self, desktop, a11y, exe, folder, args=None, title=DECK_TITLE):
         self.desktop = desktop
         self.a11y = a11y
         self.folder = folder
-        self.exe = os.path.join(folder, "PockoMP3Player")
-        shutil.copy2(exe, self.exe)
+        self.exe = exe if args is not None else os.path.join(folder, "PockoMP3Player")
+        if args is None:
+            shutil.copy2(exe, self.exe)
         env = dict(desktop.env)
         env.update({"QT_QPA_PLATFORM": "xcb", "QT_ACCESSIBILITY": "1",
                     "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1", "NO_AT_BRIDGE": "0",
                     "ASAN_OPTIONS": "detect_leaks=0", "PATH": "/usr/bin:/bin",
                     "LC_ALL": "C.UTF-8"})
         # Started from elsewhere than its folder, as from a desktop icon.
-        self.proc = desktop.spawn([self.exe], "program-%s.log" % os.path.basename(folder), env=env,
+        self.proc = desktop.spawn([self.exe, *(args or [])],
+                                  "program-%s.log" % os.path.basename(folder), env=env,
                                   cwd=desktop.dir)
         self.pid = self.proc.pid
-        self.deck = wait_for(lambda: self.find(DECK_TITLE), 30, 0.2, "the deck window")
+        self.deck = wait_for(lambda: self.find(title), 30, 0.2, "the deck window")
 
     # --- windows ----------------------------------------------------------------------------
 

@@ -2,7 +2,7 @@
 """End-to-end run of PockoMP3Player as a user meets it: a real X server, a real sound server whose
 output is recorded, clicks at the controls and reading of what the windows show.
 
-    run_e2e.py EXECUTABLE [--only deck|outage|playall|spacehold ...] [--keep]
+    run_e2e.py EXECUTABLE [--only deck|outage|playall|spacehold|args ...] [--keep]
 
 Exit code 0 when every scenario passes, 1 when one fails, 77 (skipped) when the X server or the
 sound server is not installed. Prints what it measured (pitches, burst lengths and gaps)."""
@@ -19,8 +19,10 @@ if importlib.util.find_spec("pyatspi") is None and os.path.exists("/usr/bin/pyth
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import argparse  # noqa: E402
+import copy  # noqa: E402
 import re  # noqa: E402
 import signal  # noqa: E402
+import subprocess  # noqa: E402
 import time  # noqa: E402
 import traceback  # noqa: E402
 
@@ -668,6 +670,64 @@ def space_hold(run, p, stops):
         return False, "play did not go on after the release"
     return True, (f"song time {stretches[0][2]:.2f} s heard "
                   f"{(up + stretches[0][0] - released) * 1000:.0f} ms after the keyup")
+# --- the command line: bad arguments, the music folder and "LT" from it, a song named at start --
+
+ARG_SONGS = ["A440.MP3", "b660.mp3"]
+
+
+def args_run(run):
+    music = os.path.join(run.desktop.env["HOME"], "Music")
+    os.makedirs(music)
+    songs.tone(music, "b660", 660, 20)
+    os.rename(songs.tone(music, "a440", 440, 20), os.path.join(music, "A440.MP3"))
+    run.scenario("bad arguments: one line on stderr, exit 2, no window", bad_arguments, run)
+    for args, title, body in ((["--music-folder"], prog.DECK_TITLE, music_folder_and_lt),
+                              (["--music-folder", "home/Music/b660.mp3"], "b660.mp3", file_plays)):
+        p = Program(run.desktop, run.a11y, run.exe, music, args, title)
+        try:
+            run.scenario(f"{' '.join(args)}: {body.__doc__}", body, run, p)
+        finally:
+            p.kill()
+
+
+def bad_arguments(run):
+    env = {k: v for k, v in run.desktop.env.items() if k != "DISPLAY"}
+    missing = f"PockoMP3Player: no such folder or file: {run.desktop.dir}/nowhere\n"
+    for args, code, stdout, stderr in (
+            (["nowhere"], 2, "", missing),
+            (["--help", "-x"], 0, "Usage: PockoMP3Player [--music-folder] [FOLDER | FILE]", "")):
+        out = subprocess.run([run.exe, *args], cwd=run.desktop.dir, env=env, timeout=20,
+                             capture_output=True, text=True)
+        eq((out.returncode, out.stdout.split("\n")[0], out.stderr), (code, stdout, stderr), args)
+
+
+def music_folder_and_lt(run, p):
+    """the music folder is listed, and so it is on the deck LT opens"""
+    eq(p.pick("b660.mp3"), ARG_SONGS, "the music folder's songs")
+    run.expect_pitch(660, "picked from the music folder")
+    before = set(run.desktop.marked_pids())
+    p.deck_click("L")
+    exe = os.path.realpath(p.exe)
+    second = copy.copy(p)
+    second.pid = prog.wait_for(lambda: next((q for q in set(run.desktop.marked_pids()) - before
+                                             if os.path.realpath(f"/proc/{q}/exe") == exe), None),
+                               10, 0.1, "a second deck")
+    try:
+        second.deck = prog.wait_for(lambda: second.find(prog.DECK_TITLE), 15, 0.2, "its window")
+        second.deck_click("F")
+        eq([name for name, _ in prog.wait_for(second.list_entries, 10, 0.2, "its list")],
+           ARG_SONGS, "the second deck's songs")
+    finally:
+        os.kill(second.pid, 9)
+
+
+def file_plays(run, p):
+    """the song plays at once, as if picked, and its folder is listed"""
+    p.wait_deck("R", caption="Pause")
+    p.wait_deck("Label1", caption=" From")
+    run.expect_pitch(660, "the song named at start")
+    eq(p.pick("A440.MP3"), ARG_SONGS, "the song's folder")
+    run.expect_pitch(440, "picked after it")
 
 
 # --- main ---------------------------------------------------------------------------------------
@@ -675,7 +735,7 @@ def space_hold(run, p, stops):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("executable")
-    parser.add_argument("--only", choices=["deck", "outage", "playall", "spacehold"],
+    parser.add_argument("--only", choices=["deck", "outage", "playall", "spacehold", "args"],
                         action="append")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = parser.parse_args()
@@ -699,7 +759,7 @@ def main():
               flush=True)
         run = Run(desktop, prog.Accessibility(desktop.env), os.path.abspath(args.executable))
         for name, body in (("deck", deck_run), ("outage", outage_run), ("playall", playall_run),
-                           ("spacehold", spacehold_run)):
+                           ("spacehold", spacehold_run), ("args", args_run)):
             if not args.only or name in args.only:
                 body(run)
     except desk.SetupError as error:

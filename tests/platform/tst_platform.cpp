@@ -3,6 +3,7 @@
 #include "platform/folder.h"
 #include "platform/launcher.h"
 #include "platform/messages.h"
+#include "platform/startarguments.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -53,7 +54,7 @@ QByteArray readFile(const QString &path)
 bool writeScript(const QString &path, const QString &marker)
 {
     const QByteArray script
-        = "#!/bin/sh\necho \"$POCKO_START_MINIMIZED\" > '" + marker.toUtf8() + "'\n";
+        = "#!/bin/sh\necho \"$POCKO_START_MINIMIZED $*\" > '" + marker.toUtf8() + "'\n";
     return writeFile(bytesOf(path), script) && ::chmod(bytesOf(path).constData(), 0755) == 0;
 }
 
@@ -90,6 +91,9 @@ private slots:
     void codecRoundTrip_data();
     void codecRoundTrip();
     void codecRoundTripAllShortStrings();
+
+    void startArguments_data();
+    void startArguments();
 
     void launcherIgnoresCurrentFolder_data();
     void launcherIgnoresCurrentFolder();
@@ -314,6 +318,55 @@ void TestPlatform::codecRoundTripAllShortStrings()
     }
 }
 
+// Rows: arguments; then exit code, and the folder and song (or the printed text) expected, where
+// "%d" stands for the test folder, which is also the working folder; the music folder is z.mp3.
+void TestPlatform::startArguments_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("folderOrText");
+    QTest::addColumn<QString>("song");
+    const auto row = [](const char *name, QStringList arguments, int code, QString folderOrText,
+                        QString song = {}) {
+        QTest::newRow(name) << arguments << code << folderOrText << song;
+    };
+    const QString bad = decodeFileName("bad\xff\xfe.mp3");
+    const QString error = QStringLiteral("PockoMP3Player: ");
+    row("none: the executable's folder", {}, -1, "");
+    row("folder, ./ and doubled separators", { "%d//./z.mp3/" }, -1, "%d/z.mp3");
+    row("relative file by a symbolic link keeps its name", { "link.mp3" }, -1, "%d", "%d/link.mp3");
+    row("file named in bytes that are not UTF-8", { bad }, -1, "%d", "%d/" + bad);
+    row("music folder", { "--music-folder" }, -1, "%d/z.mp3");
+    row("a file wins over the music folder", { "--music-folder", "x.MP3" }, -1, "%d", "%d/x.MP3");
+    row("version", { "--version", "nowhere" }, 0, "PockoMP3Player 1.4");
+    row("unknown option", { "-platform", "z.mp3" }, 2,
+        error + "unknown option (see --help): -platform");
+    row("-- ends the options", { "--", "--help" }, 2, error + "no such folder or file: %d/--help");
+    row("unreadable folder", { "locked" }, 2, error + "cannot read the folder: %d/locked");
+    row("FIFO", { "f.mp3" }, 2, error + "neither a folder nor a regular file: %d/f.mp3");
+    row("two paths", { "a.mp3", "z.mp3" }, 2,
+        error + "give one FOLDER or FILE, not several: a.mp3 z.mp3");
+    row("empty path", { "" }, 2, error + "empty FOLDER or FILE: \"\"");
+}
+
+void TestPlatform::startArguments()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, folderOrText);
+    QFETCH(QString, song);
+    // Root reads every folder, so an unreadable one is only pretended.
+    const auto probe = [](const QString &path) {
+        return path.endsWith(QStringLiteral("/locked")) ? PathKind::UnreadableFolder
+                                                        : pathKind(path);
+    };
+    const StartRequest start = parseArguments(arguments.replaceInStrings("%d", m_folder), m_folder,
+                                              m_folder + QStringLiteral("/z.mp3"), probe);
+    QCOMPARE(start.exitCode, exitCode);
+    QCOMPARE(exitCode == -1 ? start.folder : start.text, folderOrText.replace("%d", m_folder));
+    QCOMPARE(start.song, song.replace("%d", m_folder));
+}
+
 void TestPlatform::launcherIgnoresCurrentFolder_data()
 {
     QTest::addColumn<QString>("pathPrefix");
@@ -355,7 +408,8 @@ void TestPlatform::launcherStartsFromPath()
 
     const QByteArray oldPath = qgetenv("PATH");
     qputenv("PATH", bin.path().toUtf8() + ':' + oldPath);
-    QtLauncher launcher;
+    // The folder a second deck gets must arrive byte for byte, whatever its name holds.
+    QtLauncher launcher({ decodeFileName("/music/caf\xe9 \xff") });
     const bool started = launcher.startMinimized(name);
     const bool missing = launcher.startMinimized(name + QStringLiteral("-missing"));
     qputenv("PATH", oldPath);
@@ -365,7 +419,7 @@ void TestPlatform::launcherStartsFromPath()
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker) && QFileInfo(marker).size() > 0, 20000);
     QFile file(marker);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll().trimmed(), QByteArray("1"));
+    QCOMPARE(file.readAll().trimmed(), QByteArray("1 /music/caf\xe9 \xff"));
 }
 
 void TestPlatform::launcherPrefersProgramFolder()

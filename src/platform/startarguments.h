@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace pocko {
+
+// What the file system holds at a path, symbolic links followed.
+enum class PathKind { Missing, Folder, UnreadableFolder, File, Other };
+PathKind pathKind(const QString &path);
+
+// What the command line asks of this run.
+struct StartRequest
+{
+    // 0 or 2: print `text` (stdout for 0, stderr for 2) and end with this code before any window
+    // opens; -1: run the deck.
+    int exitCode = -1;
+    QString text;
+    QString folder; // absolute; empty for the executable's own folder
+    QString song; // a file in `folder` to load at start as a pick would; empty for none
+};
+
+// `arguments` come without the program name, decoded as file names are. Relative paths are
+// taken from `workingFolder`; `musicFolder` is what --music-folder lists.
+StartRequest parseArguments(const QStringList &arguments, const QString &workingFolder,
+                            const QString &musicFolder,
+                            const std::function<PathKind(const QString &)> &probe = pathKind);
+
+// The working folder and the user's music folder (the home folder when there is none, so that
+// the menu entry always opens a deck), as parseArguments wants them.
+QString workingFolder();
+QString musicFolder();
+
+} // namespace pocko
