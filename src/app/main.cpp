@@ -40,10 +40,10 @@ void reportUnderruns(const pocko::MediaPlayer &player)
     if (sdl == nullptr)
         return;
     const unsigned long long count = sdl->underruns();
-    const unsigned long long late = sdl->lateBuffers();
-    if (count > 0 || late > 0 || qgetenv("POCKO_REPORT_UNDERRUNS") == "1")
-        std::fprintf(stderr, "underruns: %llu, late buffers: %llu, device buffer: %d frames%s\n",
-                     count, late, sdl->deviceFrames(), sdl->realtime() ? ", real-time" : "");
+    const unsigned long long dropouts = sdl->dropouts();
+    if (count > 0 || dropouts > 0 || qgetenv("POCKO_REPORT_UNDERRUNS") == "1")
+        std::fprintf(stderr, "underruns: %llu, device dropouts: %llu, device buffer: %d frames%s\n",
+                     count, dropouts, sdl->deviceFrames(), sdl->realtime() ? ", real-time" : "");
 #else
     (void)player;
 #endif

@@ -1,5 +1,11 @@
 #pragma once
 
+#include <QtGlobal>
+
+#include <memory>
+#include <pthread.h>
+#include <sched.h>
+
 namespace pocko {
 
 // Fills `frames` frames of float32 stereo at `out`. `audible` is false when the buffer goes
@@ -13,7 +19,7 @@ class AudioOutput
 public:
     virtual ~AudioOutput() = default;
 
-    // Opens the device asking for `frames` frames a buffer and starts calling `render`. May block
+    // Opens the device with a buffer of `frames` frames and starts calling `render`. May block
     // while it reaches a sound server. False when no device could be opened.
     virtual bool open(int frames, RenderFunction render, void *user) = 0;
     // Stops calling render (once this returns, no call is running) and closes the device.
@@ -25,6 +31,61 @@ public:
     // Gives the device's thread, once it has called render, real-time priority where the system
     // allows it. True when it runs real-time.
     virtual bool makeRealtime() { return false; }
+    // Whether the device tells when it played silence for want of sound, and how often it did so
+    // far (it never goes down). Any thread.
+    virtual bool countsDropouts() const { return false; }
+    virtual quint64 dropouts() const { return 0; }
+};
+
+// SCHED_FIFO at a modest priority: above every normal thread, below the kernel's own and a sound
+// server's real-time threads. False where the system does not allow it.
+inline bool setRealtime(pthread_t thread)
+{
+    sched_param param {};
+    param.sched_priority = 10;
+    return pthread_setschedparam(thread, SCHED_FIFO, &param) == 0;
+}
+
+// The first of two outputs that opens, tried afresh at every open: PulseAudio where a server
+// runs, SDL's audio (ALSA and the rest) where none does.
+class FallbackOutput : public AudioOutput
+{
+public:
+    FallbackOutput(std::unique_ptr<AudioOutput> first, std::unique_ptr<AudioOutput> second)
+        : m_first(std::move(first))
+        , m_second(std::move(second))
+    {
+    }
+
+    bool open(int frames, RenderFunction render, void *user) override
+    {
+        m_current = nullptr;
+        if (m_first->open(frames, render, user))
+            m_current = m_first.get();
+        else if (m_second->open(frames, render, user))
+            m_current = m_second.get();
+        return m_current != nullptr;
+    }
+    void close() override
+    {
+        if (m_current)
+            m_current->close();
+        m_current = nullptr;
+    }
+    bool lost() const override { return m_current && m_current->lost(); }
+    void restart() override
+    {
+        m_first->restart();
+        m_second->restart();
+    }
+    bool makeRealtime() override { return m_current && m_current->makeRealtime(); }
+    bool countsDropouts() const override { return m_current && m_current->countsDropouts(); }
+    quint64 dropouts() const override { return m_first->dropouts() + m_second->dropouts(); }
+
+private:
+    std::unique_ptr<AudioOutput> m_first;
+    std::unique_ptr<AudioOutput> m_second;
+    AudioOutput *m_current = nullptr;
 };
 
 } // namespace pocko

@@ -4,20 +4,11 @@
 
 #include <SDL.h>
 
-#include <sched.h>
-
 #include <chrono>
 #include <cstring>
 #include <thread>
 
 namespace pocko {
-
-namespace {
-
-// Above every normal thread, well below the kernel's own and a sound server's real-time threads.
-constexpr int RealtimePriority = 10;
-
-} // namespace
 
 SdlOutput::~SdlOutput()
 {
@@ -89,9 +80,7 @@ bool SdlOutput::makeRealtime()
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    sched_param param {};
-    param.sched_priority = RealtimePriority;
-    return pthread_setschedparam(m_thread, SCHED_FIFO, &param) == 0;
+    return setRealtime(m_thread);
 }
 
 void SdlOutput::callback(void *self, unsigned char *stream, int bytes)
@@ -102,8 +91,7 @@ void SdlOutput::callback(void *self, unsigned char *stream, int bytes)
         output->m_threadKnown.store(true, std::memory_order_release);
     }
     // After a disconnect SDL goes on calling at the device's pace into a buffer nobody hears.
-    const bool audible
-        = SDL_GetAudioDeviceStatus(output->m_device.load(std::memory_order_relaxed))
+    const bool audible = SDL_GetAudioDeviceStatus(output->m_device.load(std::memory_order_relaxed))
         == SDL_AUDIO_PLAYING;
     output->m_render(output->m_user, reinterpret_cast<float *>(stream),
                      bytes / int(2 * sizeof(float)), audible);

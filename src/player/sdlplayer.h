@@ -35,7 +35,8 @@
 namespace pocko {
 
 // The deck's player: MP3 files through libmpg123, the rate through libsoxr, sound through one audio
-// device (SDL's, unless another output is given) that stays open and plays silence while idle.
+// device (PulseAudio's or SDL's, unless another output is given) that stays open and plays silence
+// while idle.
 // While the device is gone the song holds its place, and every command still takes effect; when it
 // comes back, sound goes on from that place. Used from the GUI thread; it runs its own decoder,
 // output and standby threads besides the device's.
@@ -82,10 +83,12 @@ public:
     // GUI thread; non-blocking.
     void playBursts(double start, double heardSeconds, int count) override;
 
-    // Any thread: device buffers that found no decoded audio while playing, and buffers the
-    // device asked for so late that it must have run dry.
+    // Any thread: device buffers that found no decoded audio while playing; buffers the device
+    // asked for so late that it must have run dry; and the times the device ran dry, as the
+    // device tells them where it can (PulseAudio), else the late buffers.
     quint64 underruns() const { return m_underruns.load(std::memory_order_relaxed); }
     quint64 lateBuffers() const { return m_lateBuffers.load(std::memory_order_relaxed); }
+    quint64 dropouts() const { return m_dropouts.load(std::memory_order_relaxed); }
     // Any thread: the device's buffer size in frames (0 while none is open), and whether its
     // thread runs at real-time priority.
     int deviceFrames() const { return m_deviceFrames.load(std::memory_order_relaxed); }
@@ -129,6 +132,7 @@ private:
 
     // Output thread.
     void outputLoop();
+    quint64 countDropouts();
     bool openOutput(int frames);
     void closeOutput(bool fadeOut);
     void setStandby(bool on);
@@ -156,6 +160,9 @@ private:
     // Owned by the output thread once the constructor has started it.
     std::unique_ptr<AudioOutput> m_output;
     BufferSteps m_steps;
+    quint64 m_deviceDropouts = 0; // as the device counted them at the last look
+    quint64 m_unheardDropouts = 0; // of those, the ones while nothing played
+    bool m_wasPlaying = false;
     // Shared by the GUI, output and standby threads under m_outputMutex.
     std::mutex m_outputMutex;
     std::condition_variable m_outputWake;
@@ -199,6 +206,7 @@ private:
     std::atomic<quint64> m_attempts { 0 }; // tries to open the device so far
     std::atomic<bool> m_everOpened { false };
     std::atomic<int> m_deviceFrames { 0 };
+    std::atomic<quint64> m_dropouts { 0 };
     std::atomic<bool> m_realtime { false };
     std::atomic<bool> m_hold { false }; // asks the callback to fade out and hold its place
     std::atomic<bool> m_rendering { false }; // a thread is inside render()

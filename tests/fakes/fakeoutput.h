@@ -35,13 +35,33 @@ public:
             if (!lost)
                 heard.insert(heard.end(), buffer.begin(), buffer.end());
         }
-        void cut() { std::lock_guard lock(mutex); lost = open; serverUp = false; }
-        void restore() { std::lock_guard lock(mutex); serverUp = true; }
-        bool isOpen() { std::lock_guard lock(mutex); return open; }
-        std::vector<int> sizes() { std::lock_guard lock(mutex); return opened; }
+        void cut()
+        {
+            std::lock_guard lock(mutex);
+            lost = open;
+            serverUp = false;
+        }
+        void restore()
+        {
+            std::lock_guard lock(mutex);
+            serverUp = true;
+        }
+        bool isOpen()
+        {
+            std::lock_guard lock(mutex);
+            return open;
+        }
+        std::vector<int> sizes()
+        {
+            std::lock_guard lock(mutex);
+            return opened;
+        }
     };
 
-    explicit FakeOutput(std::shared_ptr<Device> device) : m_device(std::move(device)) { }
+    explicit FakeOutput(std::shared_ptr<Device> device)
+        : m_device(std::move(device))
+    {
+    }
 
     bool open(int frames, RenderFunction render, void *user) override
     {
@@ -55,8 +75,16 @@ public:
         m_device->user = user;
         return true;
     }
-    void close() override { std::lock_guard lock(m_device->mutex); m_device->open = false; }
-    bool lost() const override { std::lock_guard lock(m_device->mutex); return m_device->lost; }
+    void close() override
+    {
+        std::lock_guard lock(m_device->mutex);
+        m_device->open = false;
+    }
+    bool lost() const override
+    {
+        std::lock_guard lock(m_device->mutex);
+        return m_device->lost;
+    }
     void restart() override { }
 
 private:

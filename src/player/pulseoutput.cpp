@@ -1,0 +1,187 @@
+#include "pulseoutput.h"
+
+#include "audioblock.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <chrono>
+#include <thread>
+
+namespace pocko {
+
+namespace {
+
+constexpr std::size_t FrameBytes = 2 * sizeof(float);
+// A server that neither answers nor refuses is given up on after this long.
+constexpr auto ConnectTimeout = std::chrono::seconds(2);
+
+bool failed(pa_context_state_t state)
+{
+    return !PA_CONTEXT_IS_GOOD(state);
+}
+
+bool failed(pa_stream_state_t state)
+{
+    return !PA_STREAM_IS_GOOD(state);
+}
+
+} // namespace
+
+PulseOutput::~PulseOutput()
+{
+    close();
+}
+
+bool PulseOutput::open(int frames, RenderFunction render, void *user)
+{
+    close();
+    m_render = render;
+    m_user = user;
+    m_lost.store(false);
+    m_threadKnown.store(false);
+    m_loop = pa_threaded_mainloop_new();
+    if (!m_loop)
+        return false;
+    m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "PockoMP3Player");
+    if (!m_context) {
+        close();
+        return false;
+    }
+    pa_context_set_state_callback(m_context, &PulseOutput::contextChanged, this);
+    // A server that is not running is not started for the deck: that is the session's business.
+    if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0
+        || pa_threaded_mainloop_start(m_loop) < 0) {
+        close();
+        return false;
+    }
+    pa_threaded_mainloop_lock(m_loop);
+    bool ready = waitUntilReady();
+    if (ready) {
+        const pa_sample_spec spec { PA_SAMPLE_FLOAT32NE, OutputRate, 2 };
+        m_stream = pa_stream_new(m_context, "PockoMP3Player", &spec, nullptr);
+        ready = m_stream != nullptr;
+    }
+    if (ready) {
+        pa_stream_set_state_callback(m_stream, &PulseOutput::streamChanged, this);
+        pa_stream_set_write_callback(m_stream, &PulseOutput::write, this);
+        pa_stream_set_underflow_callback(m_stream, &PulseOutput::underflow, this);
+        pa_buffer_attr attributes;
+        attributes.maxlength = std::uint32_t(-1);
+        attributes.tlength = std::uint32_t(frames) * FrameBytes;
+        attributes.prebuf = std::uint32_t(-1);
+        // Asked for in halves: the server's own choice (a third or less) wakes the client more
+        // often than a busy machine can answer in time.
+        attributes.minreq = attributes.tlength / 2;
+        attributes.fragsize = std::uint32_t(-1);
+        // The latency asked for is all the server holds, its own mixing included.
+        ready = pa_stream_connect_playback(m_stream, nullptr, &attributes, PA_STREAM_ADJUST_LATENCY,
+                                           nullptr, nullptr)
+            == 0;
+        ready = ready && waitUntilReady();
+    }
+    pa_threaded_mainloop_unlock(m_loop);
+    if (!ready)
+        close();
+    return ready;
+}
+
+bool PulseOutput::waitUntilReady()
+{
+    // Called with the loop locked; the state callbacks need it unlocked to run.
+    const auto deadline = std::chrono::steady_clock::now() + ConnectTimeout;
+    for (;;) {
+        const pa_context_state_t context = pa_context_get_state(m_context);
+        if (failed(context))
+            return false;
+        const bool contextReady = context == PA_CONTEXT_READY;
+        if (contextReady && !m_stream)
+            return true;
+        if (contextReady) {
+            const pa_stream_state_t stream = pa_stream_get_state(m_stream);
+            if (failed(stream))
+                return false;
+            if (stream == PA_STREAM_READY)
+                return true;
+        }
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        pa_threaded_mainloop_unlock(m_loop);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        pa_threaded_mainloop_lock(m_loop);
+    }
+}
+
+void PulseOutput::close()
+{
+    if (!m_loop)
+        return;
+    pa_threaded_mainloop_lock(m_loop);
+    if (m_stream) {
+        pa_stream_set_state_callback(m_stream, nullptr, nullptr);
+        pa_stream_set_write_callback(m_stream, nullptr, nullptr);
+        pa_stream_set_underflow_callback(m_stream, nullptr, nullptr);
+        pa_stream_disconnect(m_stream);
+        pa_stream_unref(m_stream);
+        m_stream = nullptr;
+    }
+    if (m_context) {
+        pa_context_set_state_callback(m_context, nullptr, nullptr);
+        pa_context_disconnect(m_context);
+        pa_context_unref(m_context);
+        m_context = nullptr;
+    }
+    pa_threaded_mainloop_unlock(m_loop);
+    pa_threaded_mainloop_stop(m_loop); // joins the loop's thread: no render runs any more
+    pa_threaded_mainloop_free(m_loop);
+    m_loop = nullptr;
+    m_threadKnown.store(false);
+}
+
+bool PulseOutput::makeRealtime()
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (!m_threadKnown.load(std::memory_order_acquire)) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return setRealtime(m_thread);
+}
+
+void PulseOutput::contextChanged(pa_context *context, void *self)
+{
+    if (failed(pa_context_get_state(context)))
+        static_cast<PulseOutput *>(self)->m_lost.store(true);
+}
+
+void PulseOutput::streamChanged(pa_stream *stream, void *self)
+{
+    if (failed(pa_stream_get_state(stream)))
+        static_cast<PulseOutput *>(self)->m_lost.store(true);
+}
+
+void PulseOutput::underflow(pa_stream *, void *self)
+{
+    static_cast<PulseOutput *>(self)->m_underflows.fetch_add(1);
+}
+
+void PulseOutput::write(pa_stream *stream, std::size_t bytes, void *self)
+{
+    auto *output = static_cast<PulseOutput *>(self);
+    if (!output->m_threadKnown.load(std::memory_order_relaxed)) {
+        output->m_thread = pthread_self();
+        output->m_threadKnown.store(true, std::memory_order_release);
+    }
+    while (bytes >= FrameBytes) {
+        void *data = nullptr;
+        std::size_t size = bytes;
+        if (pa_stream_begin_write(stream, &data, &size) < 0 || !data || size < FrameBytes)
+            return;
+        const std::size_t frames = size / FrameBytes;
+        output->m_render(output->m_user, static_cast<float *>(data), int(frames), true);
+        pa_stream_write(stream, data, frames * FrameBytes, nullptr, 0, PA_SEEK_RELATIVE);
+        bytes -= frames * FrameBytes;
+    }
+}
+
+} // namespace pocko

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "audiooutput.h"
+
+#include <atomic>
+#include <pthread.h>
+
+struct pa_context;
+struct pa_stream;
+struct pa_threaded_mainloop;
+
+namespace pocko {
+
+// The sound device through PulseAudio (or PipeWire's PulseAudio service) directly: float32 stereo
+// at 44.1 kHz, the server holding one buffer of it, so a click is heard within that buffer. Unlike
+// SDL's audio it tells when the server had to play silence for want of sound, which is what the
+// player's buffer steps go by. Driven by the player's output thread; the render function runs on
+// the client library's own thread.
+class PulseOutput : public AudioOutput
+{
+public:
+    ~PulseOutput() override;
+
+    bool open(int frames, RenderFunction render, void *user) override;
+    void close() override;
+    bool lost() const override { return m_lost.load(); }
+    void restart() override { }
+    bool makeRealtime() override;
+    bool countsDropouts() const override { return true; }
+    quint64 dropouts() const override { return m_underflows.load(); }
+
+private:
+    static void contextChanged(pa_context *context, void *self);
+    static void streamChanged(pa_stream *stream, void *self);
+    static void write(pa_stream *stream, std::size_t bytes, void *self);
+    static void underflow(pa_stream *stream, void *self);
+    bool waitUntilReady();
+
+    pa_threaded_mainloop *m_loop = nullptr;
+    pa_context *m_context = nullptr;
+    pa_stream *m_stream = nullptr;
+    RenderFunction m_render = nullptr;
+    void *m_user = nullptr;
+    std::atomic<bool> m_lost { false };
+    std::atomic<quint64> m_underflows { 0 };
+    std::atomic<bool> m_threadKnown { false };
+    pthread_t m_thread {};
+};
+
+} // namespace pocko
