@@ -504,21 +504,34 @@ void measureLatencyDisk(const QString &file, const QString &folder, int frames)
            medianAndMax(times));
 }
 
-// A private PulseAudio server with a null sink, and a recorder on the sink's monitor.
+// A private PulseAudio server with a null sink, and a recorder on the sink's monitor. The player's
+// socket opens last: an idle null sink renders far ahead and stalls the first stream, so the
+// recorder (on a socket of its own) settles first.
 class PrivateSound
 {
 public:
     explicit PrivateSound(const QString &folder)
+        : m_socket(folder + QStringLiteral("/pulse-native"))
     {
         const QString run = folder + QStringLiteral("/pulse-run");
         QDir().mkpath(run);
         QFile::setPermissions(run, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QDir().mkpath(folder + QStringLiteral("/pulse-home"));
-        m_socket = folder + QStringLiteral("/pulse-native");
+        const QString recorder = folder + QStringLiteral("/pulse-recorder");
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), run);
         env.insert(QStringLiteral("HOME"), folder + QStringLiteral("/pulse-home"));
-        env.insert(QStringLiteral("PULSE_SERVER"), server());
+        env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + recorder);
+        const auto pactl = [&env](const QStringList &args) {
+            QProcess process;
+            process.setProcessEnvironment(env);
+            process.start(QStringLiteral("pactl"), args);
+            return process.waitForFinished(5000) && process.exitCode() == 0;
+        };
+        const auto socket = [](const QString &path) {
+            return QStringLiteral("module-native-protocol-unix socket=%1 auth-anonymous=1")
+                .arg(path);
+        };
         m_server.setProcessEnvironment(env);
         m_server.setStandardOutputFile(QProcess::nullDevice());
         m_server.setStandardErrorFile(QProcess::nullDevice());
@@ -528,19 +541,13 @@ public:
                          QStringLiteral("--system=no"), QStringLiteral("--realtime=no"),
                          QStringLiteral("--high-priority=no"), QStringLiteral("-L"),
                          QStringLiteral("module-null-sink sink_name=deck rate=44100 channels=2"),
-                         QStringLiteral("-L"),
-                         QStringLiteral("module-native-protocol-unix socket=%1 auth-anonymous=1")
-                             .arg(m_socket) });
+                         QStringLiteral("-L"), socket(recorder) });
         for (int i = 0; i < 100 && !m_ready; ++i) {
             sleepMs(100);
-            QProcess info;
-            info.setProcessEnvironment(env);
-            info.start(QStringLiteral("pactl"), { QStringLiteral("info") });
-            m_ready = info.waitForFinished(5000) && info.exitCode() == 0;
+            m_ready = pactl({ QStringLiteral("info") });
         }
         if (!m_ready)
             return;
-        // An idle null sink renders far ahead; a low-latency reader keeps it in step.
         m_recorder.setProcessEnvironment(env);
         m_recorder.start(QStringLiteral("parec"),
                          { QStringLiteral("--raw"), QStringLiteral("--format=s16le"),
@@ -549,6 +556,9 @@ public:
                            QStringLiteral("--latency-msec=10") });
         m_ready = m_recorder.waitForStarted(5000);
         drain(2500);
+        m_ready = m_ready
+            && pactl(QStringList { QStringLiteral("load-module") }
+                     + socket(m_socket).split(QLatin1Char(' ')));
     }
     ~PrivateSound()
     {
@@ -585,7 +595,7 @@ public:
     }
 
 private:
-    QString m_socket;
+    const QString m_socket;
     QProcess m_server;
     QProcess m_recorder;
     QByteArray m_carry;
@@ -633,6 +643,58 @@ void measureLatencyPulse(const QString &file, const QString &folder, int frames)
     qunsetenv("PULSE_SERVER");
     useDiskDriver(QStringLiteral("/dev/null"));
     addRow(what, medianAndMax(times), target);
+}
+
+// The sound server killed under a playing deck and started again: how long the deck's calls take
+// while it is gone (they must never wait for it), and how long after its return the song sounds.
+void measureOutage(const QString &file, const QString &folder)
+{
+    const QString what
+        = QStringLiteral("sound server gone: longest call of 200 / sound again after "
+                         "its return (median / max of 5)");
+    if (!installed("pulseaudio") || !installed("parec") || !installed("pactl")) {
+        addRow(what, QStringLiteral("not measured (no pulseaudio)"));
+        return;
+    }
+    auto sound = std::make_unique<PrivateSound>(folder);
+    qputenv("SDL_AUDIODRIVER", "pulseaudio");
+    qputenv("PULSE_SERVER", sound->server().toLocal8Bit());
+    SdlPlayer player;
+    player.setFileName(file);
+    std::mt19937 random(5);
+    double longest = 0;
+    const std::vector<double> returns = timings(5, [&](int) -> std::optional<double> {
+        sound.reset();
+        for (int i = 0; i < 40; ++i) {
+            longest = std::max(longest, seconds([&] {
+                                   switch (random() % 4) {
+                                   case 0:
+                                       player.pause();
+                                       break;
+                                   case 1:
+                                       player.setCurrentPosition(10.0 + random() % 100);
+                                       break;
+                                   case 2:
+                                       player.setRate(random() % 2 ? 0.5 : 1.0);
+                                       break;
+                                   default:
+                                       player.play();
+                                   }
+                               }));
+            sleepMs(10);
+        }
+        player.play();
+        sound = std::make_unique<PrivateSound>(folder);
+        QElapsedTimer timer;
+        timer.start();
+        const bool heard = sound->waitForSound(3000, 8);
+        return heard ? std::optional(double(timer.nsecsElapsed()) / 1e9) : std::nullopt;
+    });
+    sound.reset();
+    qunsetenv("PULSE_SERVER");
+    useDiskDriver(QStringLiteral("/dev/null"));
+    addRow(what, QStringLiteral("%1 / %2").arg(ms(longest), medianAndMax(returns)),
+           QStringLiteral("<= 20 ms / <= 500 ms"));
 }
 
 // The folder listing the playlist runs: first() and next() until "" over 10,000 files.
@@ -809,6 +871,7 @@ int main(int argc, char **argv)
         measureLatencyPulse(at("5min.mp3"), folder, frames);
     qputenv("POCKO_AUDIO_FRAMES", "256");
     if (!latencyOnly) {
+        measureOutage(at("5min.mp3"), folder);
         measureListing(folder);
         measureStartup(folder);
     }
