@@ -11,7 +11,7 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import run_e2e  # noqa: E402  (hands over to the system python, which has the AT-SPI bindings)
-from run_e2e import desk, eq, prog, songs  # noqa: E402
+from run_e2e import desk, eq, prog  # noqa: E402
 
 FILES = ["usr/bin/PockoMP3Player", "usr/share/applications/pockomp3player.desktop",
          "usr/share/doc/pockomp3player/changelog.gz", "usr/share/doc/pockomp3player/copyright",
@@ -52,14 +52,9 @@ def main():
         exe = os.path.join(root, FILES[0])
         run = run_e2e.Run(desktop.start(), prog.Accessibility(desktop.env), exe)
         run.scenario("files, Depends, lintian and the desktop entry", contents, deb, root)
-        folder = os.path.join(desktop.dir, "songs")
-        os.makedirs(folder)
-        songs.tone(folder, "a440", 440, 10)
-        p = prog.Program(desktop, run.a11y, exe, folder, [folder])
-        try:
-            run.scenario("the unpacked program plays a song of its folder", plays, run, p)
-        finally:
-            p.kill()
+        folder = run_e2e.song_folder(run, "songs", [440], 10)
+        run_e2e.scenarios(run, prog.Program(desktop, run.a11y, exe, folder, [folder]),
+                          [("the unpacked program plays a song of its folder", plays)])
     finally:
         desktop.stop()
         shutil.rmtree(root, ignore_errors=True)
