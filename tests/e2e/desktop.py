@@ -137,10 +137,11 @@ class Desktop:
         return subprocess.run(["xdotool", *map(str, args)], env=self.env, capture_output=True,
                               text=True, timeout=20).stdout
 
-    def windows(self, title, pid):
-        """The process's mapped windows whose title matches this regular expression."""
-        return [int(w) for w in self.xdotool("search", "--onlyvisible", "--all", "--pid", pid,
-                                             "--name", title).split()]
+    def windows(self, title, pid=None):
+        """Mapped windows whose title matches this regular expression, of one process or any."""
+        of = ["--pid", pid] if pid else []
+        return [int(w) for w in self.xdotool("search", "--onlyvisible", "--all", *of, "--name",
+                                             title).split()]
 
     def property(self, window, name):
         return subprocess.run(["xprop", "-id", str(window), name], env=self.env, timeout=20,

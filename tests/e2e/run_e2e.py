@@ -11,6 +11,7 @@ import argparse
 import copy
 import importlib.util
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -94,13 +95,19 @@ def song_folder(run, name, tones, seconds):
     return folder
 
 
-def scenarios(run, p, steps):
-    """Runs the steps on one deck, then ends it."""
+def scenarios(run, start, steps):
+    """Starts a deck, runs the steps on it, then ends it."""
+    p = None
     try:
+        p = start()
         for name, body in steps:
             run.scenario(name, body, run, p)
+    except TimeoutError as error:  # the deck did not show
+        run.failures.append(steps[0][0])
+        print(f"FAIL {steps[0][0]}: {error}", flush=True)
     finally:
-        p.kill()
+        if p:
+            p.kill()
         if run.desktop.pulse.poll() is not None:  # a scenario failed during an outage
             run.desktop.start_sound_server()
 
@@ -278,7 +285,7 @@ def args_run(run):
     run.scenario("bad arguments: the message, exit 2, no display needed", bad_arguments, run)
     for args, title, body in ((["--music-folder"], prog.DECK_TITLE, music_folder_and_lt),
                               (["--music-folder", "home/Music/b660.mp3"], "b660.mp3", file_plays)):
-        scenarios(run, prog.Program(run.desktop, run.a11y, run.exe, music, args, title),
+        scenarios(run, lambda: prog.Program(run.desktop, run.a11y, run.exe, music, args, title),
                   [(f"{' '.join(args)}: {body.__doc__}", body)])
 
 
@@ -298,21 +305,17 @@ def listed(p):
 def music_folder_and_lt(run, p):
     """the music folder is listed; LT opens a minimised deck that lists it too"""
     eq(listed(p), ["A440.MP3", "b660.mp3"], "the music folder's songs")
-    before = set(run.desktop.marked_pids())
     p.deck_click("L")
-    second, exe = copy.copy(p), os.path.realpath(p.exe)
-    second.pid = wait_for(lambda: next((q for q in set(run.desktop.marked_pids()) - before
-                                        if os.path.realpath(f"/proc/{q}/exe") == exe), None),
-                          10, 0.1, "a second deck")
-    try:
-        second.deck = wait_for(lambda: second.find(prog.DECK_TITLE), 15, 0.2, "its window")
-        hints = " ".join(run.desktop.property(second.deck, "WM_HINTS").split())
-        print(f"    second deck: {hints}")
-        assert "Iconic" in hints, "the second deck's window is not minimised"
-        eq(listed(second), ["A440.MP3", "b660.mp3"], "the second deck's songs")
-    finally:
-        # SIGKILL: the sound library turns SIGTERM into a quit request that a deck ignores.
-        os.kill(second.pid, signal.SIGKILL)
+    second = copy.copy(p)
+    second.deck = wait_for(lambda: next((w for w in run.desktop.windows(
+        "^" + re.escape(prog.DECK_TITLE) + "$") if w != p.deck), None), 15, 0.2, "a second deck")
+    second.pid = int(run.desktop.xdotool("getwindowpid", second.deck))
+    hints = " ".join(run.desktop.property(second.deck, "WM_HINTS").split())
+    print(f"    second deck: {hints}")
+    assert "Iconic" in hints, "the second deck's window is not minimised"
+    eq(listed(second), ["A440.MP3", "b660.mp3"], "the second deck's songs")
+    # SIGKILL: the sound library turns SIGTERM into a quit request that a deck ignores.
+    os.kill(second.pid, signal.SIGKILL)
 
 
 def file_plays(run, p):
@@ -369,7 +372,7 @@ def main():
                 args_run(run)
             else:
                 folder = song_folder(run, name, deck[0], deck[1])
-                scenarios(run, prog.Program(desktop, run.a11y, run.exe, folder), deck[2])
+                scenarios(run, lambda: prog.Program(desktop, run.a11y, run.exe, folder), deck[2])
     except desk.SetupError as error:
         print(f"FAIL set-up: {error}")
         return 1

@@ -53,7 +53,7 @@ def main():
         run = run_e2e.Run(desktop.start(), prog.Accessibility(desktop.env), exe)
         run.scenario("files, Depends, lintian and the desktop entry", contents, deb, root)
         folder = run_e2e.song_folder(run, "songs", [440], 10)
-        run_e2e.scenarios(run, prog.Program(desktop, run.a11y, exe, folder, [folder]),
+        run_e2e.scenarios(run, lambda: prog.Program(desktop, run.a11y, exe, folder, [folder]),
                           [("the unpacked program plays a song of its folder", plays)])
     finally:
         desktop.stop()
