@@ -1,8 +1,6 @@
-"""A private desktop for one end-to-end run: an X server, a session bus (Qt asks it for the
-accessibility bus), a sound server with a null sink whose monitor is recorded, and the X calls the
-tests drive the program with. Everything started here carries a marker in its environment, so that
-the clean-up also ends, by process id, what the program and the buses started on their own (a
-second deck, the AT-SPI registry). Used by the test's main thread only."""
+"""A private desktop for one end-to-end run: an X server, a session bus, a sound server whose null
+sink is recorded, and the X calls. What is started here carries a marker in its environment, so
+the clean-up also ends what the program and the buses started on their own (a second deck)."""
 
 import array
 import contextlib
@@ -69,9 +67,9 @@ class Desktop:
         self.start_sound_server()
         return self
 
-    def spawn(self, args, log_name, env=None, cwd=None, stdout=None, pass_fds=()):
+    def spawn(self, args, log_name, env=None, stdout=None, pass_fds=()):
         log = open(os.path.join(self.dir, log_name), "ab")
-        proc = subprocess.Popen(args, env=env or self.env, cwd=cwd or self.dir, stderr=log,
+        proc = subprocess.Popen(args, env=env or self.env, cwd=self.dir, stderr=log,
                                 stdout=stdout or log, stdin=subprocess.DEVNULL, pass_fds=pass_fds,
                                 start_new_session=True)
         self.procs.append(proc)

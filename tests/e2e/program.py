@@ -25,10 +25,6 @@ DECK = {"F": (360, 240, 650, 255), "thspd": (1080, 240, 195, 255), "P": (1420, 2
 PLAYLIST = {"tpall": (960, 0, 645, 255), "Label1": (1890, 0, 645, 255)}
 
 
-def px(twips):
-    return int(round(twips / 15))
-
-
 class Accessibility:
     """Reads the program's accessible tree. Imported late: the bus address must be set first."""
 
@@ -95,7 +91,7 @@ class Program:
     def click(self, window, layout, name, button=1, x_twips=None):
         left, top, width, height = layout[name]
         x = left + (width / 2 if x_twips is None else x_twips)
-        self.desktop.click(px(x), px(top + height / 2), button, window)
+        self.desktop.click(round(x / 15), round((top + height / 2) / 15), button, window)
 
     def deck_click(self, name, button=1):
         self.click(self.deck, DECK, name, button)
@@ -107,7 +103,7 @@ class Program:
         """Waits until a deck control shows, with the caption and tooltip given (each a regular
         expression when compiled as one); returns (caption, tooltip) read last."""
         seen = [None]
-        place = tuple(px(v) for v in DECK[name])
+        place = tuple(round(v / 15) for v in DECK[name])
 
         def probe():
             window = self.a11y.window(self.pid, self.deck_title())

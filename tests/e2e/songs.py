@@ -1,12 +1,10 @@
-"""Test songs made at test time with sox and lame: steady tones that tell from the recording which
-song plays, and a rising sweep whose pitch tells where in the song the sound came from."""
+"""Test songs made with sox and lame: steady tones that tell which song plays, and a rising sweep
+whose pitch tells where in the song the sound came from."""
 
 import os
 import subprocess
 
-from sound import Sweep
-
-SWEEP = Sweep(300.0, 1500.0, 12.0)
+from sound import SWEEP
 
 
 def tone(folder, name, frequency, seconds):
@@ -14,7 +12,7 @@ def tone(folder, name, frequency, seconds):
 
 
 def sweep(folder, name):
-    return make(folder, name, SWEEP.seconds, "sine", f"{SWEEP.low:g}:{SWEEP.high:g}")
+    return make(folder, name, SWEEP[2], "sine", f"{SWEEP[0]:g}:{SWEEP[1]:g}")
 
 
 def make(folder, name, seconds, *synth):

@@ -1,6 +1,5 @@
-"""What the recording of the sound server's monitor tells: loudness, the pitch of a steady tone, and
-where in a sweep song the sound came from. Plain Python over 16-bit samples at 44.1 kHz. Used by
-the test's main thread only."""
+"""What the recording tells: loudness, the pitch of a steady tone, and where in the sweep song the
+sound came from. Plain Python over 16-bit samples at 44.1 kHz."""
 
 import math
 
@@ -46,32 +45,29 @@ def holes(samples, window=0.002):
             for a, b in zip(loud, loud[1:]) if b > a + size]
 
 
-class Sweep:
-    """A song whose tone rises linearly, so that each cycle of the recording names the point of
-    the song it came from."""
+SWEEP = (300.0, 1500.0, 12.0)  # the sweep song: from Hz, to Hz, seconds
 
-    def __init__(self, low, high, seconds):
-        self.low, self.high, self.seconds = low, high, seconds
 
-    def stretches(self, samples, jump=0.12, shortest=0.03):
-        """Stretches of continuous play: (rec start, rec end, song start, song end) in seconds. A
-        new stretch begins where the song position stops following the recording's clock; two
-        that continue each other across a few odd cycles are one."""
-        runs = []
-        for a, b, f in cycles(samples, SILENCE_RMS * 2):
-            if self.low * 0.9 <= f <= self.high * 1.1:
-                offset = (f - self.low) / (self.high - self.low) * self.seconds - (a + b) / 2
-                if not runs or abs(offset - runs[-1][-1][2]) > jump:
-                    runs.append([])
-                runs[-1].append((a, b, offset))
-        found = []
-        for run in runs:
-            begin, end = run[0][0], run[-1][1]
-            offset = sorted(o for _, _, o in run)[len(run) // 2]
-            if end - begin < shortest:
-                continue
-            if found and begin - found[-1][1] < 0.1 and abs(offset - found[-1][4]) < 0.05:
-                found[-1] = (found[-1][0], end, found[-1][2], end + offset, offset)
-            else:
-                found.append((begin, end, begin + offset, end + offset, offset))
-        return [s[:4] for s in found]
+def stretches(samples, jump=0.12, shortest=0.03):
+    """The sweep song's stretches of continuous play: (rec start, rec end, song start, song end)
+    in seconds. A new one begins where the song position stops following the recording's clock;
+    two that continue each other across a few odd cycles are one."""
+    low, high, seconds = SWEEP
+    runs = []
+    for a, b, f in cycles(samples, SILENCE_RMS * 2):
+        if low * 0.9 <= f <= high * 1.1:
+            offset = (f - low) / (high - low) * seconds - (a + b) / 2
+            if not runs or abs(offset - runs[-1][-1][2]) > jump:
+                runs.append([])
+            runs[-1].append((a, b, offset))
+    found = []
+    for run in runs:
+        begin, end = run[0][0], run[-1][1]
+        offset = sorted(o for _, _, o in run)[len(run) // 2]
+        if end - begin < shortest:
+            continue
+        if found and begin - found[-1][1] < 0.1 and abs(offset - found[-1][4]) < 0.05:
+            found[-1] = (found[-1][0], end, found[-1][2], end + offset, offset)
+        else:
+            found.append((begin, end, begin + offset, end + offset, offset))
+    return [s[:4] for s in found]
