@@ -1,50 +1,28 @@
-"""The running program as a user meets it: its windows found by title, its controls clicked at
-their places on the deck, and what they show read back through the accessibility bus (AT-SPI),
-with the window titles from the X server as the fallback. Used by the test's main thread only."""
+"""The running program as a user meets it: windows found by title, controls clicked at their places
+and read back through the accessibility bus (AT-SPI). Used by the test's main thread only."""
 
 import os
 import re
 import shutil
 import signal
 import subprocess
-import time
 
 from desktop import wait_for
 
-TWIPS_PER_PIXEL = 15
 DECK_TITLE = "Pocko MP3 DJ Player 1.4"
 PLAYLIST_TITLE = "  Select an MP3. Click MP3 to load."
 DIALOG_TITLE = "Repeats, duration,    start posn  & -->>"
 APP_TITLE = "PockoMP3 DJ Player V1.4"
 FAREWELL_TITLE = "Quit - Thank you for using PockoMP3."
 
-# Places of the controls in twips (left, top, width, height) within each window's client area.
-DECK_LAYOUT = {
-    "F": (360, 240, 650, 255), "thspd": (1080, 240, 195, 255), "P": (1420, 240, 630, 255),
-    "tloop": (2160, 240, 255, 255), "S": (2540, 240, 630, 255), "R": (3410, 240, 630, 255),
-    "L": (4170, 240, 375, 255), "Label1": (360, 680, 3735, 240), "T": (4080, 695, 495, 255),
-    "M111": (360, 1080, 375, 255), "M112": (840, 1080, 375, 255),
-    "M113": (1320, 1080, 375, 255), "tsegs": (2070, 1080, 405, 255),
-    "P111": (2760, 1080, 375, 255), "P112": (3240, 1080, 375, 255),
-    "P113": (3720, 1080, 375, 255),
-}
-PLAYLIST_LAYOUT = {
-    "tpall": (960, 0, 645, 255), "Label1": (1890, 0, 645, 255), "tsall": (2760, 0, 645, 255),
-    "List1": (600, 240, 3135, 1230),
-}
-DIALOG_LAYOUT = {
-    "Text1": (480, 120, 255, 285), "Text2": (1200, 120, 495, 285),
-    "Text3": (2160, 120, 1095, 285),
-}
-
-
-def px(twips):
-    return int(round(twips / TWIPS_PER_PIXEL))
-
-
-def title_pattern(title):
-    """An anchored POSIX regular expression that matches exactly this window title."""
-    return "^" + re.sub(r"([.\[\]()*+?{}|^$\\])", r"\\\1", title) + "$"
+# Places of the controls in twips (left, top, width, height) within the window's client area;
+# 15 twips make a pixel.
+DECK = {"F": (360, 240, 650, 255), "thspd": (1080, 240, 195, 255), "P": (1420, 240, 630, 255),
+        "tloop": (2160, 240, 255, 255), "R": (3410, 240, 630, 255), "L": (4170, 240, 375, 255),
+        "Label1": (360, 680, 3735, 240),
+        **{f"{kind}11{slot + 1}": (left + 480 * slot, 1080, 375, 255)
+           for kind, left in (("M", 360), ("P", 2760)) for slot in range(3)}}
+PLAYLIST = {"tpall": (960, 0, 645, 255), "Label1": (1890, 0, 645, 255)}
 
 
 class Accessibility:
@@ -54,73 +32,30 @@ class Accessibility:
         for key in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"):
             os.environ[key] = env[key]
         import pyatspi
-        self.pyatspi = pyatspi
+        self.at = pyatspi
 
-    def application(self, pid):
-        for app in self.pyatspi.Registry.getDesktop(0):
+    def window(self, pid, title):
+        for app in self.at.Registry.getDesktop(0):
             try:
                 if app is not None and app.get_process_id() == pid:
                     app.clear_cache()
-                    return app
-            except Exception:
+                    return next((w for w in app if w is not None and w.name == title), None)
+            except Exception:  # an application that went away meanwhile
                 continue
         return None
 
-    def window(self, pid, title):
-        app = self.application(pid)
-        if app is None:
-            return None
-        for child in app:
-            try:
-                if child is not None and child.name == title:
-                    return child
-            except Exception:
-                continue
-        return None
-
-    def descendants(self, node):
-        found = []
+    def tree(self, node):
         try:
-            children = list(node)
+            return [n for child in node if child is not None for n in (child, *self.tree(child))]
         except Exception:
-            return found
-        for child in children:
-            if child is None:
-                continue
-            found.append(child)
-            found.extend(self.descendants(child))
-        return found
+            return []
 
     def extents(self, node):
-        e = node.queryComponent().getExtents(self.pyatspi.DESKTOP_COORDS)
-        return e.x, e.y, e.width, e.height
-
-    def showing(self, node):
-        return node.getState().contains(self.pyatspi.STATE_SHOWING)
-
-    def text(self, node):
         try:
-            return node.queryText().getText(0, -1)
-        except Exception:
-            return node.name
-
-    def controls(self, pid, title, layout):
-        """The window's controls by name, matched by their places: name -> accessible."""
-        window = self.window(pid, title)
-        if window is None:
+            e = node.queryComponent().getExtents(self.at.DESKTOP_COORDS)
+            return e.x, e.y, e.width, e.height
+        except Exception:  # a node that went away meanwhile
             return None
-        wx, wy, _, _ = self.extents(window)
-        wanted = {(px(l), px(t), px(w), px(h)): name for name, (l, t, w, h) in layout.items()}
-        found = {}
-        for node in self.descendants(window):
-            try:
-                x, y, w, h = self.extents(node)
-            except Exception:
-                continue
-            name = wanted.get((x - wx, y - wy, w, h))
-            if name is not None and name not in found:
-                found[name] = node
-        return found
 
 
 class Program:
@@ -134,123 +69,83 @@ class Program:
         self.exe = exe if args is not None else os.path.join(folder, "PockoMP3Player")
         if args is None:
             shutil.copy2(exe, self.exe)
-        env = dict(desktop.env)
-        env.update({"QT_QPA_PLATFORM": "xcb", "QT_ACCESSIBILITY": "1",
-                    "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1", "NO_AT_BRIDGE": "0",
-                    "ASAN_OPTIONS": "detect_leaks=0", "PATH": "/usr/bin:/bin",
-                    "LC_ALL": "C.UTF-8"})
+        env = dict(desktop.env, QT_QPA_PLATFORM="xcb", QT_ACCESSIBILITY="1",
+                   QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", NO_AT_BRIDGE="0", PATH="/usr/bin:/bin",
+                   ASAN_OPTIONS="detect_leaks=0", LC_ALL="C.UTF-8")
         # Started from elsewhere than its folder, as from a desktop icon.
         self.proc = desktop.spawn([self.exe, *(args or [])],
-                                  "program-%s.log" % os.path.basename(folder), env=env,
-                                  cwd=desktop.dir)
+                                  f"program-{os.path.basename(folder)}.log", env=env)
         self.pid = self.proc.pid
         self.deck = wait_for(lambda: self.find(title), 30, 0.2, "the deck window")
 
-    # --- windows ----------------------------------------------------------------------------
-
-    def find(self, title, pid=None):
-        ids = self.desktop.windows(title_pattern(title), pid=pid or self.pid)
+    def find(self, title):
+        ids = self.desktop.windows("^" + re.escape(title) + "$", self.pid)
         return ids[0] if ids else None
 
     def wait_window(self, title, timeout=10):
         return wait_for(lambda: self.find(title), timeout, 0.1, f"window {title!r}")
 
-    def wait_gone(self, title, timeout=10):
-        wait_for(lambda: self.find(title) is None, timeout, 0.1, f"window {title!r} to close")
-
     def deck_title(self):
-        return self.desktop.title(self.deck)
-
-    # --- clicks -----------------------------------------------------------------------------
+        return self.desktop.xdotool("getwindowname", self.deck).rstrip("\n")
 
     def click(self, window, layout, name, button=1, x_twips=None):
-        wx, wy, _, _ = self.desktop.geometry(window)
         left, top, width, height = layout[name]
-        x = wx + px(left + (x_twips if x_twips is not None else width / 2))
-        y = wy + px(top + height / 2)
-        self.desktop.click(x, y, button)
-        # Away from the controls, so that no tooltip lies over the next one.
-        self.desktop.xdotool("mousemove", "--sync", 1, 1)
+        x = left + (width / 2 if x_twips is None else x_twips)
+        self.desktop.click(round(x / 15), round((top + height / 2) / 15), button, window)
 
     def deck_click(self, name, button=1):
-        self.click(self.deck, DECK_LAYOUT, name, button)
+        self.click(self.deck, DECK, name, button)
 
     def track_bar(self, x_twips):
-        self.click(self.deck, DECK_LAYOUT, "Label1", 1, x_twips)
+        self.click(self.deck, DECK, "Label1", 1, x_twips)
 
-    # --- reading ----------------------------------------------------------------------------
-
-    def read(self, title, layout, name):
-        """(caption, tooltip, showing) of a control, or None while it is not in the tree."""
-        controls = self.a11y.controls(self.pid, title, layout) or {}
-        node = controls.get(name)
-        if node is None:
-            return None
-        return node.name, node.description, self.a11y.showing(node)
-
-    def deck_read(self, name):
-        return self.read(self.deck_title(), DECK_LAYOUT, name)
-
-    def wait_deck(self, name, caption=None, tooltip=None, showing=True, timeout=5):
-        """Waits until a deck control shows the caption / tooltip given (a regex when it has
-        a pattern's type); returns what it read last."""
+    def wait_deck(self, name, caption=None, tooltip=None, timeout=5):
+        """Waits until a deck control shows, with the caption and tooltip given (each a regular
+        expression when compiled as one); returns (caption, tooltip) read last."""
         seen = [None]
+        place = tuple(round(v / 15) for v in DECK[name])
 
         def probe():
-            state = self.deck_read(name)
-            seen[0] = state
-            if state is None:
-                return not showing
-            cap, tip, shown = state
-            if shown != showing:
-                return False
-            return _matches(caption, cap) and _matches(tooltip, tip)
+            window = self.a11y.window(self.pid, self.deck_title())
+            origin = window and self.a11y.extents(window)
+            for node in self.a11y.tree(window) if origin else []:
+                e = self.a11y.extents(node)
+                if e and (e[0] - origin[0], e[1] - origin[1], e[2], e[3]) == place:
+                    seen[0] = node.name, node.description
+                    return node.getState().contains(self.a11y.at.STATE_SHOWING) and all(
+                        w is None or (w.fullmatch(a) if isinstance(w, re.Pattern) else w == a)
+                        for w, a in zip((caption, tooltip), seen[0]))
         try:
             wait_for(probe, timeout, 0.15, f"deck control {name}")
         except TimeoutError:
-            raise AssertionError(f"{name}: wanted caption={caption!r} tooltip={tooltip!r} "
-                                 f"showing={showing}, read {seen[0]!r}")
+            raise AssertionError(f"{name}: wanted caption={caption!r} tooltip={tooltip!r}, "
+                                 f"read {seen[0]!r}")
         return seen[0]
 
     def list_entries(self):
+        """The playlist's entries as (name, screen place), or None while it is not open."""
         window = self.a11y.window(self.pid, PLAYLIST_TITLE)
-        if window is None:
-            return None
-        items = [n for n in self.a11y.descendants(window)
-                 if n.getRole() == self.a11y.pyatspi.ROLE_LIST_ITEM]
-        return [(n.name, self.a11y.extents(n)) for n in items]
+        return window and [(n.name, self.a11y.extents(n)) for n in self.a11y.tree(window)
+                           if n.getRole() == self.a11y.at.ROLE_LIST_ITEM]
 
     def pick(self, song):
-        """Opens the playlist window with FILE and clicks the song's entry."""
+        """Clicks FILE, then the song's entry; returns the names listed."""
         self.deck_click("F")
-        self.wait_window(PLAYLIST_TITLE)
-        entries = wait_for(lambda: self.list_entries(), 10, 0.2, "the list entries")
-        for name, (x, y, w, h) in entries:
-            if name == song:
-                self.desktop.click(x + w // 2, y + h // 2)
-                self.desktop.xdotool("mousemove", "--sync", 1, 1)
-                return [n for n, _ in entries]
-        raise AssertionError(f"{song} not listed: {[n for n, _ in entries]}")
+        entries = wait_for(self.list_entries, 10, 0.2, "the list entries")
+        names = [name for name, _ in entries]
+        assert song in names, f"{song} not listed: {names}"
+        x, y, w, h = entries[names.index(song)][1]
+        self.desktop.click(x + w // 2, y + h // 2)
+        return names
 
     def message(self, title, timeout=10):
         """Waits for a message box with this title; returns (window, its text)."""
         window = self.wait_window(title, timeout)
-        text = None
-        try:
-            node = wait_for(lambda: self.a11y.window(self.pid, title), 5, 0.2, "the box")
-            text = node.description
-            if not text:
-                labels = [self.a11y.text(n) for n in self.a11y.descendants(node)
-                          if n.getRole() == self.a11y.pyatspi.ROLE_LABEL]
-                text = "\n".join(t for t in labels if t)
-        except TimeoutError:
-            pass
-        return window, text
+        box = wait_for(lambda: self.a11y.window(self.pid, title), 5, 0.2, "the box's text")
+        return window, box.description
 
     def dismiss(self, window):
         self.desktop.press(window, "Return")
-
-    # --- the end ----------------------------------------------------------------------------
 
     def wait_exit(self, timeout):
         try:
@@ -262,15 +157,3 @@ class Program:
         if self.proc.poll() is None:
             os.kill(self.pid, signal.SIGKILL)
             self.proc.wait()
-
-
-def _matches(wanted, actual):
-    if wanted is None:
-        return True
-    if isinstance(wanted, re.Pattern):
-        return actual is not None and wanted.fullmatch(actual) is not None
-    return wanted == actual
-
-
-def sleep(seconds):
-    time.sleep(seconds)

@@ -11,15 +11,15 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import run_e2e  # noqa: E402  (hands over to the system python, which has the AT-SPI bindings)
-from run_e2e import desk, eq, prog, songs  # noqa: E402
+from run_e2e import eq, prog  # noqa: E402
 
 FILES = ["usr/bin/PockoMP3Player", "usr/share/applications/pockomp3player.desktop",
          "usr/share/doc/pockomp3player/changelog.gz", "usr/share/doc/pockomp3player/copyright",
          "usr/share/icons/hicolor/scalable/apps/pockomp3player.svg",
          "usr/share/man/man1/PockoMP3Player.1.gz"]
 # Each with a version: dpkg-shlibdeps found them in the executable.
-LIBRARIES = {"libc6", "libgcc-s1", "libmpg123-0", "libqt6core6", "libqt6gui6", "libqt6svg6",
-             "libqt6widgets6", "libsdl2-2.0-0", "libsoxr0", "libstdc++6"}
+LIBRARIES = {"libc6", "libgcc-s1", "libmpg123-0", "libpulse0", "libqt6core6", "libqt6gui6",
+             "libqt6svg6", "libqt6widgets6", "libsdl2-2.0-0", "libsoxr0", "libstdc++6"}
 
 
 def output(*command):
@@ -46,24 +46,18 @@ def plays(run, p):
 def main():
     deb = os.path.abspath(sys.argv[1])
     root = tempfile.mkdtemp(prefix="pocko-package-")
-    desktop = desk.Desktop()
+    exe = os.path.join(root, FILES[0])
+
+    def checks(run):
+        run.scenario("files, Depends, lintian and the desktop entry", contents, deb, root)
+        folder = run_e2e.song_folder(run, "songs", [440], 10)
+        run_e2e.scenarios(run, lambda: prog.Program(run.desktop, run.a11y, exe, folder, [folder]),
+                          [("the unpacked program plays a song of its folder", plays)])
     try:
         output("dpkg-deb", "-x", deb, root)
-        exe = os.path.join(root, FILES[0])
-        run = run_e2e.Run(desktop.start(), prog.Accessibility(desktop.env), exe)
-        run.scenario("files, Depends, lintian and the desktop entry", contents, deb, root)
-        folder = os.path.join(desktop.dir, "songs")
-        os.makedirs(folder)
-        songs.tone(folder, "a440", 440, 10)
-        p = prog.Program(desktop, run.a11y, exe, folder, [folder])
-        try:
-            run.scenario("the unpacked program plays a song of its folder", plays, run, p)
-        finally:
-            p.kill()
+        return run_e2e.session(exe, checks)
     finally:
-        desktop.stop()
         shutil.rmtree(root, ignore_errors=True)
-    return 1 if run.failures or len(run.passed) != 2 else 0
 
 
 if __name__ == "__main__":
