@@ -58,6 +58,10 @@ private slots:
         scriptRow("FILE", "F_Click", {}, "soundOk=1 mpload=1");
         scriptRow("FILE, no sound device", "soundDevice=0 F_Click",
                   {AppBox + SoundCard}, "soundOk=0 mpload=0");
+        scriptRow("a song to start with", "openSong(/music/b.mp3)",
+                  {"setFileName /music/b.mp3", "postOpenReset"}, "caption=b.mp3 soundOk=1");
+        scriptRow("a song to start with, no sound device", "soundDevice=0 openSong(/music/b.mp3)",
+                  {AppBox + SoundCard}, "F.tag= mpload=0");
         scriptRow("LT", "L_Click", {}, "launcher.started=PockoMP3Player");
         scriptRow("LT missing", "launcher.succeeds=0 L_Click",
                   {AppBox + " Could not find PockoMP3Player exe - please load manually by "
@@ -117,6 +121,7 @@ private slots:
         click("80", "80", 200, 440, 21); // 20.95
         click("1000", "1000", 200, 1360, 65); // 64.76
         click("1000, middle button", "1000,4", 200, 1360, 65);
+        click("3620", "3620", 200, 3980, 190); // 189.52, by 4201 189.48
         click("3700", "3700", 200, 4000, 190);
         click("-20", "-20", 200, 360, 0);
         click("1740 of 201 s", "1740", 201, 2100, 100); // 100.5

@@ -164,6 +164,8 @@ struct DeckRig
             deck.event([&] { deck.Timer1_Timer(); });
         else if (name == "Label1_MouseDown")
             deck.event([&] { deck.Label1_MouseDown(a[1] ? int(a[1]) : 1, 0, float(a[0]), 0); });
+        else if (name == "openSong")
+            deck.event([&] { deck.openSong(arguments); });
         else if (name == "Form_KeyUp")
             deck.event([&] { deck.Form_KeyUp(int(a[0]), int(a[1])); });
         else if (slot && name.endsWith("_Click") && deck.cuePlayButton(slot).visible)
