@@ -62,6 +62,7 @@ private slots:
         QCOMPARE(QStringList({deck.P112.tag, deck.M112.tag, deck.M112.toolTip,
                               QString::number(deck.P113.visible)}).join(';'), stored);
         QVERIFY(deck.P111.visible && deck.P112.visible);
+        QCOMPARE(deck.P113.tag, "1"); // the other hidden slot takes nothing, even when abandoned
         QCOMPARE(deck.cueStart2, 0.0); // only a cue play or a mark takes the start
     }
 
