@@ -62,7 +62,6 @@ private slots:
                   {"setFileName /music/b.mp3", "postOpenReset"}, "caption=b.mp3 soundOk=1");
         scriptRow("a song to start with, no sound device", "soundDevice=0 openSong(/music/b.mp3)",
                   {AppBox + SoundCard}, "F.tag= mpload=0");
-        scriptRow("LT", "L_Click", {}, "launcher.started=PockoMP3Player");
         scriptRow("LT missing", "launcher.succeeds=0 L_Click",
                   {AppBox + " Could not find PockoMP3Player exe - please load manually by "
                             "clicking on it in dir."});
@@ -165,10 +164,9 @@ private slots:
             "M113.tag=500 P113.tag=1 cueStart3=0.1");
         row("empty texts", "load M112.tag= P112.tag=", "P112_Click", {"bursts 0.1 0.5 1"},
             "M112.tag=500 P112.tag=1");
-        row("mark 12.5", "load at=12.5", "M113_Click", {}, "M113.toolTip=12.5 cueStart3=12.5");
         row("mark 3", "load at=3", "M111_Click", {}, "M111.toolTip=3");
-        row("mark 100/3", "load at=33.333333333333336", "M112_Click", {},
-            "M112.toolTip=33.3333333333333");
+        row("mark 100/3", "load at=33.333333333333336", "M113_Click", {},
+            "M113.toolTip=33.3333333333333 cueStart3=33.3333 M113.tag=1000");
         row("mark in German", "locale=de load at=12345.5", "M111_Click", {},
             "M111.toolTip=12345,5");
         row("start in German", "locale=de load M111.toolTip=42,25", "P111_Click",

@@ -2,7 +2,6 @@
 
 #include "player/player.h"
 
-#include <QHash>
 #include <QSet>
 #include <QStringList>
 
@@ -17,8 +16,7 @@ class FakePlayer : public MediaPlayer
 public:
     QStringList log; // every call, e.g. "setFileName /m/a.mp3", "play", "seek 62"
     QSet<QString> refused; // paths whose open fails
-    QHash<QString, double> lengths; // duration per path; defaultLength otherwise
-    double defaultLength = 200;
+    double defaultLength = 200; // of every song it opens
     QSet<QString> failing;
     bool soundDevice = true;
 
@@ -49,7 +47,7 @@ public:
             return;
         }
         name = path;
-        length = lengths.value(path, defaultLength);
+        length = defaultLength;
         selectionStart = selectionEnd = -1;
         state = 2;
     }

@@ -36,7 +36,8 @@ public:
             return;
         playlist = std::make_unique<PlaylistController>(*m_deck, m_folder, m_messages);
         playlist->destroyWindow = [this] {
-            note("playlist closed");
+            if (trace)
+                trace->append("playlist closed");
             m_closed.push_back(std::move(playlist));
         };
         playlist->Form_Load();
@@ -70,34 +71,26 @@ public:
             return;
         cueDialog->closeProcessing();
         cueDialog.reset();
-        note("dialog closed");
+        if (trace)
+            trace->append("dialog closed");
     }
 
 private:
-    void note(const char *event)
-    {
-        if (trace)
-            trace->append(QString::fromUtf8(event));
-    }
     Folder &m_folder;
     Messages &m_messages;
     DeckController *m_deck = nullptr;
     std::vector<std::unique_ptr<PlaylistController>> m_closed;
 };
 
-// Everything a deck needs, faked, with the deck loaded as at start-up, driven by scenarios in the
+// Everything a deck needs, faked, with the deck loaded as at start-up, run by scenarios in the
 // program's own names. The player's log is the trace of the whole program: window closings and
-// message boxes ("box <title>: <text>", with " (ttime on)" while Play All's timer runs) appear in
-// it too, in order.
-//
-// A scenario's steps are separated by blanks: a handler, with its arguments if any ("P_Click",
-// "Label1_MouseDown(1000,2)", "Form_KeyUp(32,1)", "mpload.List1_Click(1)"); "load" (a pick of
-// /music/a.mp3); "Form2.close", "mpload.close" (the close boxes); "|", which clears the trace; or
-// "key=value", which sets what the handlers read. A key names a control's property ("R" its
-// caption, "R.visible", "M111.toolTip", "pos.left"), a member of a window, or a fake's setting
-// ("at" the player's position, "len" the length of the songs it opens, "fail" an operation that
-// fails). In values "_" stands for a blank. Timers fire only while enabled, and hidden cue play
-// buttons take no clicks.
+// message boxes ("box <title>: <text>", " (ttime on)" while Play All's timer runs) come in order.
+// Steps, separated by blanks: a handler, with its arguments if any ("P_Click", "Form_KeyUp(32,1)",
+// "mpload.List1_Click(1)"), "load" (a pick of /music/a.mp3), "Form2.close" and "mpload.close"
+// (the close boxes), "|" (clears the trace), or "key=value": a control's property ("R" for its
+// caption, "R.visible", "pos.left"), a member of a window, or a fake's setting ("at" the player's
+// position, "len" the length of the songs it opens, "fail" an operation that fails). "_" in a
+// value is a blank. Timers fire only while enabled; hidden cue play buttons take no clicks.
 struct DeckRig
 {
     FakePlayer player;
@@ -217,8 +210,8 @@ struct DeckRig
             {"clock.reads", f(clock.reads)}, {"launcher.succeeds", f(launcher.succeeds)},
             {"launcher.started", f(launcher.started)}, {"songs", f(folder.names)},
             {"folder", f(folder.folder)}, {"patterns", f(folder.patterns)},
-            {"fail", [&] { return add(player.failing, value); }},
-            {"refuse", [&] { return add(player.refused, value); }},
+            {"fail", [&] { return add(player.failing, *value); }},
+            {"refuse", [&] { return add(player.refused, *value); }},
             {"locale", [&] { return QLocale::setDefault(QLocale(*value)), QLocale().name(); }},
             {"mpload", [&] { return QString::number(windows.playlist != nullptr); }},
             {"Form2", [&] { return QString::number(windows.cueDialog != nullptr); }}};
@@ -236,14 +229,10 @@ struct DeckRig
         return keys.contains(key) ? keys.value(key)() : QString("(none)");
     }
 
-    // A name added to a set; an empty one empties it.
-    static QString add(QSet<QString> &names, const std::optional<QString> &value)
+    static QString add(QSet<QString> &names, const QString &name) // "" empties the set
     {
-        if (value && value->isEmpty())
-            names.clear();
-        else if (value)
-            names.insert(*value);
-        return QStringList(names.begin(), names.end()).join(',');
+        name.isEmpty() ? names.clear() : void(names.insert(name));
+        return {};
     }
 
     template<class T>
