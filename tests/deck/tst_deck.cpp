@@ -1,11 +1,24 @@
-#include "deck/numbers.h"
 #include "fakes/testwindows.h"
-
-#include <QLocale>
-#include <QTest>
 
 using namespace pocko;
 
+namespace {
+const QString Song = "setFileName /music/a.mp3";
+const QStringList Replay = {Song, "stop", "selectionStart 10", "selectionEnd 14.5", "play"};
+const QString AppBox = "box PockoMP3 DJ Player V1.4: ";
+const QString SoundCard =
+    " Your sound card does not seem to be enabled. Please Click X to Exit Pocko, and enable it.";
+
+// A row whose steps are `setup` and then, after a "|", `action`.
+void row(const char *name, const QString &setup, const QString &action, const QStringList &trace,
+         const QString &state = {})
+{
+    scriptRow(name, setup + " | " + action, trace, state);
+}
+} // namespace
+
+// The deck's handlers: a table per behaviour, every row a scenario in the handlers' own names
+// (see DeckRig), one driver for all.
 class TestDeck : public QObject
 {
     Q_OBJECT
@@ -13,657 +26,181 @@ class TestDeck : public QObject
 private slots:
     void init() { QLocale::setDefault(QLocale::c()); }
 
-    // ---- Start, transport, farewell, "LT" ----
+    void transport_data()
+    {
+        scriptColumns();
+        scriptRow("start-up", "", {}, "R.visible=0 Timer1Enabled=1 T= Label1=_From M112.tag=750");
+        row("Play, no song", "R.visible=1", "P_Click",
+            {"setFileName ", "box Mp3 File name not entered.: No file specified."}, "R.visible=0");
+        row("load while paused", "R=Resume Timer1Enabled=0 pos.left=2000 len=200.5", "load",
+            {Song, "postOpenReset"},
+            "R.visible=1 R=Pause pos.left=360 songSeconds=200 loopArmed=1 Timer1Enabled=1");
+        row("load of nothing", "tloop=L", "fload", {"setFileName ", "postOpenReset"},
+            "tloop= R.visible=1");
+        row("refused load", "load Label1=1:5 songSeconds=77 refuse=/music/a.mp3", "load", {Song},
+            "R.visible=0 Label1=_From songSeconds=77");
+        row("Pause at 61.5 s", "load at=61.5", "R_Click", {"pause"},
+            "R=Resume Timer1Enabled=0 loopArmed=0 resumeAt=62");
+        row("Pause at 62.5 s", "load at=62.5", "R_Click", {"pause"}, "resumeAt=62");
+        row("Resume", "load at=61.5 R_Click", "R_Click", {"seek 62", "play"},
+            "R=Pause Timer1Enabled=1 loopArmed=1");
+        row("Pause failing", "load fail=currentPosition", "R_Click", {"pause"},
+            "R=Resume Timer1Enabled=0 resumeAt=0");
+        row("Play after Pause, Stop", "load at=42 R_Click S_Click", "P_Click", {Song, "play"},
+            "at=0 R=Pause R.visible=1 Timer1Enabled=1 loopArmed=1");
+        row("Stop, segments On", "load tsegs=On segmentArmed=1 R=Resume", "S_Click", {"stop"},
+            "segmentArmed=1 R.visible=0 Timer1Enabled=0 R=Resume");
+        row("Stop, segments Off", "load segmentArmed=1", "S_Click", {"stop"}, "segmentArmed=0");
+        row("Play, segment armed", "load cueStart1=10 cueStart2=14.5 segmentArmed=1 loopArmed=0 "
+            "R.visible=0", "P_Click", Replay, "loopArmed=0 R=Pause R.visible=1");
+        row("track bar, no song", "", "Label1_MouseDown(1000)", {"setFileName "},
+            "pos.left=360 R.visible=0");
+        scriptRow("FILE", "F_Click", {}, "soundOk=1 mpload=1");
+        scriptRow("FILE, no sound device", "soundDevice=0 F_Click",
+                  {AppBox + SoundCard}, "soundOk=0 mpload=0");
+        scriptRow("a song to start with", "openSong(/music/b.mp3)",
+                  {"setFileName /music/b.mp3", "postOpenReset"}, "caption=b.mp3 soundOk=1");
+        scriptRow("a song to start with, no sound device", "soundDevice=0 openSong(/music/b.mp3)",
+                  {AppBox + SoundCard}, "F.tag= mpload=0");
+        scriptRow("LT missing", "launcher.succeeds=0 L_Click",
+                  {AppBox + " Could not find PockoMP3Player exe - please load manually by "
+                            "clicking on it in dir."});
+    }
+    void transport() { checkScript(); }
 
-    void startsWithPauseHiddenAndTickRunning()
+    void farewellBeforeTheWindowsClose()
     {
         DeckRig rig;
-        QVERIFY(!rig.deck.R.visible);
-        QVERIFY(rig.deck.Timer1Enabled);
-        QCOMPARE(rig.deck.T.caption, QString());
-        QCOMPARE(rig.deck.Label1.caption, QStringLiteral(" From"));
-        QCOMPARE(rig.deck.caption, QStringLiteral("Pocko MP3 DJ Player 1.4"));
-        QCOMPARE(rig.deck.M112.tag, QStringLiteral("750"));
-        QCOMPARE(rig.deck.P113.tag, QStringLiteral("1"));
-        QCOMPARE(rig.deck.M113.toolTip, QStringLiteral("0.0"));
-    }
-
-    void playWithoutSongShowsMessageAndHidesPause()
-    {
-        DeckRig rig;
-        rig.deck.R.visible = true;
-        rig.deck.event([&] { rig.deck.P_Click(); });
-        QCOMPARE(rig.messages.shown.size(), 1);
-        QCOMPARE(rig.messages.shown[0].first, QStringLiteral("No file specified."));
-        QCOMPARE(rig.messages.shown[0].second, QStringLiteral("Mp3 File name not entered."));
-        QVERIFY(!rig.deck.R.visible);
-        QVERIFY(!rig.player.log.contains(QStringLiteral("play")));
-    }
-
-    void loadShowsPauseAndArmsLoop()
-    {
-        DeckRig rig;
-        rig.deck.R.caption = QStringLiteral("Resume");
-        rig.deck.pos.left = 2000;
-        rig.player.lengths[QStringLiteral("/music/a.mp3")] = 200.5;
-        rig.load();
-        QVERIFY(rig.deck.R.visible);
-        QCOMPARE(rig.deck.R.caption, QStringLiteral("Pause"));
-        QCOMPARE(rig.deck.pos.left, 360);
-        QCOMPARE(rig.deck.songSeconds, 200); // halves to even
-        QVERIFY(rig.deck.loopArmed);
-        QVERIFY(rig.deck.Timer1Enabled);
-    }
-
-    void refusedLoadHidesPauseAndKeepsEarlierSteps()
-    {
-        DeckRig rig;
-        rig.load();
-        rig.deck.Label1.caption = QStringLiteral("1:5");
-        rig.deck.songSeconds = 77;
-        rig.player.refused.insert(QStringLiteral("/music/bad.mp3"));
-        rig.load(QStringLiteral("/music/bad.mp3"));
-        QVERIFY(!rig.deck.R.visible);
-        QCOMPARE(rig.deck.Label1.caption, QStringLiteral(" From"));
-        QCOMPARE(rig.deck.songSeconds, 77);
-        QVERIFY(rig.messages.shown.isEmpty());
-    }
-
-    void pauseStoresWholeSecondAndResumeSeeksThere_data()
-    {
-        QTest::addColumn<double>("pausedAt");
-        QTest::addColumn<int>("resumeAt");
-        QTest::newRow("61.5 to even 62") << 61.5 << 62;
-        QTest::newRow("62.5 to even 62") << 62.5 << 62;
-        QTest::newRow("61.49") << 61.49 << 61;
-        QTest::newRow("0.5 to 0") << 0.5 << 0;
-    }
-    void pauseStoresWholeSecondAndResumeSeeksThere()
-    {
-        QFETCH(double, pausedAt);
-        QFETCH(int, resumeAt);
-        DeckRig rig;
-        rig.load();
-        rig.player.position = pausedAt;
-        rig.deck.event([&] { rig.deck.R_Click(); });
-        QCOMPARE(rig.deck.R.caption, QStringLiteral("Resume"));
-        QVERIFY(!rig.deck.Timer1Enabled);
-        QVERIFY(!rig.deck.loopArmed);
-        QCOMPARE(rig.deck.resumeAt, resumeAt);
-        rig.player.log.clear();
-        rig.deck.event([&] { rig.deck.R_Click(); });
-        QCOMPARE(rig.player.log,
-                 QStringList({QStringLiteral("seek %1").arg(resumeAt), QStringLiteral("play")}));
-        QCOMPARE(rig.deck.R.caption, QStringLiteral("Pause"));
-        QVERIFY(rig.deck.Timer1Enabled);
-        QVERIFY(rig.deck.loopArmed);
-    }
-
-    void pauseFailureKeepsWhatWasDone()
-    {
-        DeckRig rig;
-        rig.load();
-        rig.player.failing.insert(QStringLiteral("currentPosition"));
-        rig.deck.R_Click(); // traps its own failure
-        QCOMPARE(rig.deck.R.caption, QStringLiteral("Resume"));
-        QVERIFY(!rig.deck.Timer1Enabled);
-        QCOMPARE(rig.deck.resumeAt, 0);
-    }
-
-    void playWhilePausedRestartsFromBeginning()
-    {
-        DeckRig rig;
-        rig.load();
-        rig.player.position = 42;
-        rig.deck.R_Click();
-        rig.player.log.clear();
-        rig.deck.event([&] { rig.deck.P_Click(); });
-        QCOMPARE(rig.player.log,
-                 QStringList({QStringLiteral("setFileName /music/a.mp3"), QStringLiteral("play")}));
-        QCOMPARE(rig.player.position, 0.0);
-        QCOMPARE(rig.deck.R.caption, QStringLiteral("Pause"));
-        QVERIFY(rig.deck.R.visible);
-    }
-
-    void stopKeepsSegmentArmedOnlyWhileSwitchIsOn_data()
-    {
-        QTest::addColumn<QString>("switchCaption");
-        QTest::addColumn<bool>("armedAfter");
-        QTest::newRow("On keeps it") << QStringLiteral("On") << true;
-        QTest::newRow("Off clears it") << QStringLiteral("Off") << false;
-    }
-    void stopKeepsSegmentArmedOnlyWhileSwitchIsOn()
-    {
-        QFETCH(QString, switchCaption);
-        QFETCH(bool, armedAfter);
-        DeckRig rig;
-        rig.load();
-        rig.deck.segmentArmed = true;
-        rig.deck.tsegs.caption = switchCaption;
-        rig.deck.R.caption = QStringLiteral("Resume");
-        rig.deck.event([&] { rig.deck.S_Click(); });
-        QCOMPARE(rig.deck.segmentArmed, armedAfter);
-        QVERIFY(!rig.deck.R.visible);
-        QVERIFY(!rig.deck.Timer1Enabled);
-        QCOMPARE(rig.deck.R.caption, QStringLiteral("Resume"));
-    }
-
-    void fileTwiceShowsOneWindowOrTheSoundCardMessage()
-    {
-        DeckRig rig;
-        rig.deck.F_Click();
-        rig.deck.F_Click();
-        QCOMPARE(rig.windows.playlistsCreated, 1);
-        QCOMPARE(rig.windows.playlistShows, 2);
-        QVERIFY(rig.deck.soundOk);
-
-        DeckRig silent;
-        silent.player.soundDevice = false;
-        silent.deck.F_Click();
-        QCOMPARE(silent.windows.playlistShows, 0);
-        QCOMPARE(silent.messages.shown.value(0).first,
-                 QStringLiteral(" Your sound card does not seem to be enabled. Please Click X to "
-                                "Exit Pocko, and enable it."));
-        QCOMPARE(silent.messages.shown.value(0).second, QStringLiteral("PockoMP3 DJ Player V1.4"));
-    }
-
-    void anotherDeck_data()
-    {
-        QTest::addColumn<bool>("starts");
-        QTest::addColumn<int>("messages");
-        QTest::newRow("started") << true << 0;
-        QTest::newRow("missing") << false << 1;
-    }
-    void anotherDeck()
-    {
-        QFETCH(bool, starts);
-        QFETCH(int, messages);
-        DeckRig rig;
-        rig.launcher.succeeds = starts;
-        rig.deck.L_Click();
-        QCOMPARE(rig.launcher.started, QStringList{QStringLiteral("PockoMP3Player")});
-        QCOMPARE(rig.messages.shown.size(), messages);
-        if (messages) {
-            QCOMPARE(rig.messages.shown[0].first,
-                     QStringLiteral(" Could not find PockoMP3Player exe - please load manually by "
-                                    "clicking on it in dir."));
-            QCOMPARE(rig.messages.shown[0].second, QStringLiteral("PockoMP3 DJ Player V1.4"));
-        }
-    }
-
-    void farewellThenDialogThenPlaylistClose()
-    {
-        DeckRig rig;
-        rig.load();
-        rig.deck.F_Click();
-        rig.deck.P112_MouseDown(2);
-        rig.windows.cueDialog->Text1.text = QStringLiteral("4");
-        rig.messages.onShow = [&] { QVERIFY(rig.windows.events.isEmpty()); };
-        rig.deck.Form_Unload();
-        QCOMPARE(rig.messages.shown.size(), 1);
-        const QStringList lines = rig.messages.shown[0].first.split(QLatin1Char('\r'));
+        rig.run("load F_Click P112_MouseDown(2) Form2.Text1=4 | Form_Unload");
+        QCOMPARE(rig.player.log.mid(1), QStringList({"dialog closed", "stop", "playlist closed"}));
+        QVERIFY(rig.player.log[0].startsWith("box Quit - Thank you for using PockoMP3.: "));
+        QCOMPARE(rig.deck.P112.tag, "4"); // the dialog's close wrote its slot
+        const QStringList lines = rig.messages.shown.value(0).first.split('\r');
         QCOMPARE(lines.size(), 3);
         for (const QString &line : lines)
-            QVERIFY(line.startsWith(QLatin1Char(' ')) && !line.contains(QLatin1Char('\n')));
-        QCOMPARE(rig.messages.shown[0].second, QStringLiteral("Quit - Thank you for using PockoMP3."));
-        QCOMPARE(rig.windows.events,
-                 QStringList({QStringLiteral("dialog closed"), QStringLiteral("playlist closed")}));
-        QCOMPARE(rig.deck.P112.tag, QStringLiteral("4")); // the dialog's close wrote its slot
-        QCOMPARE(rig.player.log.last(), QStringLiteral("stop"));
+            QVERIFY(line.startsWith(' ') && !line.contains('\n'));
     }
 
-    // ---- Time display, tick, track bar ----
-
-    void timeText_data()
+    void tick_data()
     {
-        QTest::addColumn<double>("position");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("0.4") << 0.4 << QStringLiteral("0:0");
-        QTest::newRow("59.4") << 59.4 << QStringLiteral("0:59");
-        QTest::newRow("59.6") << 59.6 << QStringLiteral("1:0");
-        QTest::newRow("65.2") << 65.2 << QStringLiteral("1:5");
-        QTest::newRow("89.5") << 89.5 << QStringLiteral("1:30");
-        QTest::newRow("90.5") << 90.5 << QStringLiteral("1:30");
-        QTest::newRow("600") << 600.0 << QStringLiteral("10:0");
-        QTest::newRow("two hours") << 7322.0 << QStringLiteral("122:2");
-        QTest::newRow("negative") << -3.7 << QStringLiteral("0:0");
+        scriptColumns();
+        // The time text rounds halves to even.
+        row("59.4 s", "load at=59.4", "Timer1_Timer", {}, "T=0:59");
+        row("59.6 s", "load at=59.6", "Timer1_Timer", {}, "T=1:0");
+        row("89.5 s", "load at=89.5", "Timer1_Timer", {}, "T=1:30");
+        row("90.5 s", "load at=90.5", "Timer1_Timer", {}, "T=1:30");
+        row("-3.7 s", "load at=-3.7", "Timer1_Timer", {}, "T=0:0");
+        row("paused", "load tloop=L R=Resume at=199.5", "Timer1_Timer", {}, "T=");
+        // Loop play restarts from the length (200 s) minus 2 s.
+        row("loop, 197.99 s", "load tloop=L at=197.99", "Timer1_Timer", {});
+        row("loop, 198 s", "load tloop=L at=198", "Timer1_Timer", {Song, "play"});
+        row("loop switch off", "load at=199", "Timer1_Timer", {});
+        row("loop after a burst", "load tloop=L loopArmed=0 at=199", "Timer1_Timer", {});
+        // Segment play replays when the player has stopped, the switch is On and it is armed.
+        const QString segment = "load cueStart1=10 cueStart2=14.5 tsegs=On segmentArmed=1 at=50 ";
+        row("segment ended", segment + "playState=0", "Timer1_Timer", Replay);
+        row("segment playing", segment, "Timer1_Timer", {});
+        row("segment switch Off", segment + "playState=0 tsegs=Off", "Timer1_Timer", {});
+        row("segment not armed", segment + "playState=0 segmentArmed=0", "Timer1_Timer", {});
     }
-    void timeText()
-    {
-        QFETCH(double, position);
-        QFETCH(QString, text);
-        DeckRig rig;
-        rig.load();
-        rig.player.position = position;
-        rig.deck.Timer1_Timer();
-        QCOMPARE(rig.deck.T.caption, text);
-        QVERIFY(rig.deck.seconds >= 0);
-    }
-
-    void tickDoesNothingWhilePaused()
-    {
-        DeckRig rig;
-        rig.load();
-        rig.deck.tloop.caption = QStringLiteral("L");
-        rig.deck.R.caption = QStringLiteral("Resume");
-        rig.deck.loopArmed = true;
-        rig.player.position = 199.5;
-        rig.player.log.clear();
-        rig.deck.Timer1_Timer();
-        QCOMPARE(rig.deck.T.caption, QString());
-        QVERIFY(rig.player.log.isEmpty());
-    }
-
-    void loopRestart_data()
-    {
-        QTest::addColumn<double>("position");
-        QTest::addColumn<QString>("loop");
-        QTest::addColumn<bool>("armed");
-        QTest::addColumn<bool>("restarts");
-        QTest::newRow("just before length-2") << 197.99 << "L" << true << false;
-        QTest::newRow("at length-2") << 198.0 << "L" << true << true;
-        QTest::newRow("past the end") << 200.0 << "L" << true << true;
-        QTest::newRow("switch off") << 199.0 << "" << true << false;
-        QTest::newRow("not armed (after a burst)") << 199.0 << "L" << false << false;
-    }
-    void loopRestart()
-    {
-        QFETCH(double, position);
-        QFETCH(QString, loop);
-        QFETCH(bool, armed);
-        QFETCH(bool, restarts);
-        DeckRig rig;
-        rig.load();
-        rig.deck.tloop.caption = loop;
-        rig.deck.loopArmed = armed;
-        rig.player.position = position;
-        rig.player.log.clear();
-        rig.deck.Timer1_Timer();
-        QCOMPARE(rig.player.log.contains(QStringLiteral("play")), restarts);
-        if (restarts)
-            QCOMPARE(rig.player.position, 0.0);
-    }
-
-    void segmentReplay_data()
-    {
-        QTest::addColumn<int>("playState");
-        QTest::addColumn<QString>("segments");
-        QTest::addColumn<bool>("armed");
-        QTest::addColumn<bool>("replays");
-        QTest::newRow("stopped, On, armed") << 0 << "On" << true << true;
-        QTest::newRow("still playing") << 2 << "On" << true << false;
-        QTest::newRow("switch Off") << 0 << "Off" << true << false;
-        QTest::newRow("not armed") << 0 << "On" << false << false;
-    }
-    void segmentReplay()
-    {
-        QFETCH(int, playState);
-        QFETCH(QString, segments);
-        QFETCH(bool, armed);
-        QFETCH(bool, replays);
-        DeckRig rig;
-        rig.load();
-        rig.deck.cueStart1 = 10;
-        rig.deck.cueStart2 = 14.5;
-        rig.deck.tsegs.caption = segments;
-        rig.deck.segmentArmed = armed;
-        rig.player.state = playState;
-        rig.player.position = 50;
-        rig.player.log.clear();
-        rig.deck.Timer1_Timer();
-        QCOMPARE(rig.player.log.contains(QStringLiteral("selectionStart 10")), replays);
-        if (replays)
-            QCOMPARE(rig.player.log.mid(1),
-                     QStringList({QStringLiteral("stop"), QStringLiteral("selectionStart 10"),
-                                  QStringLiteral("selectionEnd 14.5"), QStringLiteral("play")}));
-    }
+    void tick() { checkScript(); }
 
     void trackBar_data()
     {
-        QTest::addColumn<float>("x");
-        QTest::addColumn<int>("button");
-        QTest::addColumn<int>("marker");
-        QTest::addColumn<int>("seek");
-        QTest::newRow("start zone") << 50.0f << 1 << 410 << 0;
-        QTest::newRow("79 still start zone") << 79.0f << 1 << 439 << 0;
-        QTest::newRow("80 seeks by the bar") << 80.0f << 1 << 440 << 21; // 440/4200*200 = 20.95
-        QTest::newRow("1000") << 1000.0f << 1 << 1360 << 65;
-        QTest::newRow("3700 clamps to 4000") << 3700.0f << 1 << 4000 << 190;
-        QTest::newRow("negative x") << -20.0f << 1 << 360 << 0;
-        QTest::newRow("right button") << 1000.0f << 2 << 1360 << 65;
-        QTest::newRow("middle button") << 1000.0f << 4 << 1360 << 65;
+        scriptColumns();
+        // The marker is X + 360, within 360..4000; the seek, marker / 4200 x the length, halves
+        // to even; X below 80 seeks to 0. The click on a paused deck plays on from there.
+        const auto click = [](const char *name, QString x, int length, int marker, int seek) {
+            row(name, QString("len=%1 load R_Click loopArmed=0 Timer1Enabled=0").arg(length),
+                "Label1_MouseDown(" + x + ")", {Song, QString("seek %1").arg(seek), "play"},
+                QString("pos.left=%1 Label1=%2:%3 R.visible=1 R=Pause loopArmed=1 Timer1Enabled=1")
+                    .arg(marker).arg(seek / 60).arg(seek % 60));
+        };
+        click("79", "79", 200, 439, 0);
+        click("80", "80", 200, 440, 21); // 20.95
+        click("1000", "1000", 200, 1360, 65); // 64.76
+        click("1000, middle button", "1000,4", 200, 1360, 65);
+        click("3620", "3620", 200, 3980, 190); // 189.52, by 4201 189.48
+        click("3700", "3700", 200, 4000, 190);
+        click("-20", "-20", 200, 360, 0);
+        click("1740 of 201 s", "1740", 201, 2100, 100); // 100.5
     }
-    void trackBar()
-    {
-        QFETCH(float, x);
-        QFETCH(int, button);
-        QFETCH(int, marker);
-        QFETCH(int, seek);
-        DeckRig rig;
-        rig.load();
-        rig.deck.R_Click(); // paused: the click resumes at the clicked point
-        rig.deck.loopArmed = false;
-        rig.player.log.clear();
-        rig.deck.event([&] { rig.deck.Label1_MouseDown(button, 0, x, 10); });
-        QCOMPARE(rig.deck.pos.left, marker);
-        QCOMPARE(rig.deck.seekSeconds, seek);
-        QCOMPARE(rig.player.log,
-                 QStringList({QStringLiteral("setFileName /music/a.mp3"),
-                              QStringLiteral("seek %1").arg(seek), QStringLiteral("play")}));
-        QCOMPARE(rig.deck.Label1.caption, QStringLiteral("%1:%2").arg(seek / 60).arg(seek % 60));
-        QVERIFY(rig.deck.R.visible);
-        QCOMPARE(rig.deck.R.caption, QStringLiteral("Pause"));
-        QVERIFY(rig.deck.loopArmed);
-        QVERIFY(rig.deck.Timer1Enabled);
-    }
-
-    void trackBarWithoutSongDoesNothing()
-    {
-        DeckRig rig;
-        rig.deck.event([&] { rig.deck.Label1_MouseDown(1, 0, 1000, 0); });
-        QCOMPARE(rig.deck.pos.left, 360);
-        QVERIFY(!rig.deck.R.visible);
-        QVERIFY(rig.messages.shown.isEmpty());
-    }
-
-    // ---- The space bar ----
+    void trackBar() { checkScript(); }
 
     void spaceBar_data()
     {
-        QTest::addColumn<QStringList>("actions"); // "space", "shift+space", "x", "stop", "load"
-        QTest::addColumn<QStringList>("expected"); // player calls after the last action
-        QTest::addColumn<int>("spaceStopped");
-        QTest::newRow("first space stops")
-            << QStringList{"load", "space"} << QStringList{"stop"} << 1;
-        QTest::newRow("second space plays from the beginning")
-            << QStringList{"load", "space", "space"}
-            << QStringList{"setFileName /music/a.mp3", "play"} << 0;
-        QTest::newRow("after a mouse Stop space stops again")
-            << QStringList{"load", "stop", "space"} << QStringList{"stop"} << 1;
-        QTest::newRow("shift and ctrl make no difference")
-            << QStringList{"load", "shift+space", "shift+space"}
-            << QStringList{"setFileName /music/a.mp3", "play"} << 0;
-        QTest::newRow("other keys do nothing") << QStringList{"load", "x"} << QStringList{} << 0;
-        QTest::newRow("no song: nothing, and forgets") << QStringList{"space"} << QStringList{} << 0;
+        scriptColumns();
+        row("first space", "load", "Form_KeyUp(32)", {"stop"}, "spaceStopped=1");
+        row("second space", "load Form_KeyUp(32)", "Form_KeyUp(32)", {Song, "play"},
+            "spaceStopped=0");
+        row("after a Stop click", "load S_Click", "Form_KeyUp(32)", {"stop"}, "spaceStopped=1");
+        row("Shift and Ctrl", "load Form_KeyUp(32,1)", "Form_KeyUp(32,2)", {Song, "play"},
+            "spaceStopped=0");
+        row("another key", "load", "Form_KeyUp(88)", {}, "spaceStopped=0");
+        row("no song", "spaceStopped=1", "Form_KeyUp(32)", {}, "spaceStopped=0");
+        row("Stop failing", "load fail=stop", "Form_KeyUp(32)", {"stop"}, "spaceStopped=0");
     }
-    void spaceBar()
-    {
-        QFETCH(QStringList, actions);
-        QFETCH(QStringList, expected);
-        QFETCH(int, spaceStopped);
-        DeckRig rig;
-        for (const QString &action : actions) {
-            rig.player.log.clear();
-            rig.deck.event([&] {
-                if (action == QLatin1String("load"))
-                    rig.load();
-                else if (action == QLatin1String("stop"))
-                    rig.deck.S_Click();
-                else if (action == QLatin1String("x"))
-                    rig.deck.Form_KeyUp('X', 0);
-                else
-                    rig.deck.Form_KeyUp(32, action.startsWith(QLatin1String("shift")) ? 3 : 0);
-            });
-        }
-        QCOMPARE(rig.player.log, expected);
-        QCOMPARE(int(rig.deck.spaceStopped), spaceStopped);
-    }
+    void spaceBar() { checkScript(); }
 
-    void spaceWithoutSongForgetsAndFailureKeepsState()
+    void cueSlots_data()
     {
-        DeckRig rig;
-        rig.deck.spaceStopped = 1;
-        rig.deck.Form_KeyUp(32, 0);
-        QCOMPARE(int(rig.deck.spaceStopped), 0);
+        scriptColumns();
+        // A start below 0.5 s or above 10000.1 s plays from 0.1 s; the tooltip keeps its text.
+        row("start 0.0", "load", "P111_Click", {"bursts 0.1 0.5 1"},
+            "cueStart1=0.1 M111.toolTip=0.0");
+        row("start 0.49", "load M112.toolTip=0.49", "P112_Click", {"bursts 0.1 0.75 1"});
+        row("start 0.5", "load M112.toolTip=0.5", "P112_Click", {"bursts 0.5 0.75 1"},
+            "cueStart2=0.5");
+        row("start 10000.1", "load M113.toolTip=10000.1", "P113_Click", {"bursts 10000.1 1 1"});
+        row("start 10000.2", "load M113.toolTip=10000.2", "P113_Click", {"bursts 0.1 1 1"},
+            "cueStart3=0.1 M113.toolTip=10000.2");
+        row("repeats 0", "load P111.tag=0", "P111_Click", {"bursts 0.1 0.5 1"});
+        // Each burst holds the thread until the clock is past its end: 4 readings of a clock
+        // stepping 0.25 s for a 0.5 s burst.
+        row("repeats 2.5, after Stop", "load S_Click clock.step=0.25 P111.tag=2.5 M111.toolTip=30",
+            "P111_Click", {"bursts 30 0.5 3"},
+            "clock.reads=12 burstCount1=3 R.visible=1 Timer1Enabled=1 loopArmed=0 R=Pause");
+        row("empty texts, no song", "M113.tag= P113.tag=", "P113_Click", {},
+            "M113.tag=500 P113.tag=1 cueStart3=0.1");
+        row("empty texts", "load M112.tag= P112.tag=", "P112_Click", {"bursts 0.1 0.5 1"},
+            "M112.tag=500 P112.tag=1");
+        row("mark 3", "load at=3", "M111_Click", {}, "M111.toolTip=3");
+        row("mark 100/3", "load at=33.333333333333336", "M113_Click", {},
+            "M113.toolTip=33.3333333333333 cueStart3=33.3333 M113.tag=1000");
+        row("mark in German", "locale=de load at=12345.5", "M111_Click", {},
+            "M111.toolTip=12345,5");
+        row("start in German", "locale=de load M111.toolTip=42,25", "P111_Click",
+            {"bursts 42.25 0.5 1"});
+        row("left press", "", "P112_MouseDown(1)", {}, "Form2=0 P112.visible=1");
+        row("right press", "M112.toolTip=17.25", "P112_MouseDown(2)", {},
+            "Form2=1 P112.visible=0 Form2.Text1=1 Form2.Text2=750 Form2.Text3=17.25");
+    }
+    void cueSlots() { checkScript(); }
 
-        rig.load();
-        rig.player.failing.insert(QStringLiteral("stop"));
-        rig.deck.event([&] { rig.deck.Form_KeyUp(32, 0); });
-        QCOMPARE(int(rig.deck.spaceStopped), 0);
-    }
-
-    // ---- Cue slots ----
-
-    void cueStartRangeFix_data()
+    void playModes_data()
     {
-        QTest::addColumn<QString>("startText");
-        QTest::addColumn<double>("start");
-        QTest::newRow("initial 0.0") << "0.0" << 0.1;
-        QTest::newRow("0.3") << "0.3" << 0.1;
-        QTest::newRow("0.49") << "0.49" << 0.1;
-        QTest::newRow("0.5 passes") << "0.5" << 0.5;
-        QTest::newRow("10000.1 passes") << "10000.1" << 10000.1;
-        QTest::newRow("10000.2") << "10000.2" << 0.1;
-        QTest::newRow("negative") << "-4" << 0.1;
-        QTest::newRow("blanks around") << " 12.5 " << 12.5;
+        scriptColumns();
+        // The segment switch needs starts from 0.1 s and 1.1 s, at least 3 s apart.
+        const QString on = "tsegs=On segmentArmed=1 R.visible=1";
+        const QString off = "tsegs=Off segmentArmed=0 R.visible=0";
+        row("starts 0 and 0", "", "tsegs_Click", {}, off);
+        row("starts 10 and 12", "cueStart1=10 cueStart2=12", "tsegs_Click", {}, off);
+        row("starts 10 and 13", "cueStart1=10 cueStart2=13", "tsegs_Click", {}, on);
+        const QString marks = "load at=0.05 M111_Click at=3.1 M112_Click";
+        row("marks 0.05 and 3.1", marks, "tsegs_Click", {}, "tsegs=Off");
+        row("marks 0.05 and 3.1, cue play", marks + " P111_Click", "tsegs_Click", {}, "tsegs=On");
+        row("switched off", "load cueStart1=10 cueStart2=20 tsegs_Click P_Click",
+            "tsegs_Click Timer1_Timer", {"selectionStart -1", "selectionEnd -1", "stop"},
+            "tsegs=Off segmentArmed=0");
+        row("marks moved", "load cueStart1=10 cueStart2=20 tsegs_Click at=5 M112_Click",
+            "tsegs_Click", {}, "tsegs=On segmentArmed=1");
+        row("no song", "", "thspd_Click tloop_Click", {}, "thspd= tloop= rate=1");
+        row("on, then a load", "load thspd_Click tloop_Click", "load", {Song, "postOpenReset"},
+            "thspd=H tloop=L rate=0.5");
+        row("on and off", "load thspd_Click tloop_Click", "thspd_Click tloop_Click", {"rate 1"},
+            "thspd= tloop=");
     }
-    void cueStartRangeFix()
-    {
-        QFETCH(QString, startText);
-        QFETCH(double, start);
-        DeckRig rig;
-        rig.load();
-        rig.deck.M112.toolTip = startText;
-        rig.deck.P112_Click();
-        QCOMPARE(rig.deck.cueStart2, start);
-        QCOMPARE(rig.player.trains.value(0).start, start);
-        QCOMPARE(rig.deck.M112.toolTip, startText); // the tooltip keeps what it showed
-    }
-
-    void repeatsGiveBursts_data()
-    {
-        QTest::addColumn<QString>("repeats");
-        QTest::addColumn<int>("bursts");
-        QTest::newRow("1") << "1" << 1;
-        QTest::newRow("0") << "0" << 1;
-        QTest::newRow("3") << "3" << 3;
-        QTest::newRow("9") << "9" << 9;
-        QTest::newRow("2.5") << "2.5" << 3;
-        QTest::newRow("-1") << "-1" << 1;
-    }
-    void repeatsGiveBursts()
-    {
-        QFETCH(QString, repeats);
-        QFETCH(int, bursts);
-        DeckRig rig;
-        rig.load();
-        rig.deck.tloop.caption = QStringLiteral("L");
-        rig.deck.S_Click(); // hides R and stops the tick: the cue play brings both back
-        rig.deck.M111.toolTip = QStringLiteral("30");
-        rig.deck.P111.tag = repeats;
-        const double before = rig.clock.time;
-        rig.deck.P111_Click();
-        QCOMPARE(rig.player.trains.size(), 1);
-        QCOMPARE(rig.player.trains[0].count, bursts);
-        QCOMPARE(rig.player.trains[0].heardSeconds, 0.5);
-        QCOMPARE(int(rig.deck.burstCount1), bursts);
-        // the thread held for every burst's duration, measured from each burst's own start
-        QVERIFY(rig.clock.time - before > 0.5 * bursts);
-        QVERIFY(rig.deck.burstNow > rig.deck.burstBegin + 0.5);
-        QVERIFY(rig.deck.R.visible);
-        QVERIFY(rig.deck.Timer1Enabled);
-        QVERIFY(!rig.deck.loopArmed);
-        QCOMPARE(rig.deck.R.caption, QStringLiteral("Pause"));
-    }
-
-    void cuePlayFallbacks_data()
-    {
-        QTest::addColumn<int>("slot");
-        QTest::newRow("slot 1") << 1;
-        QTest::newRow("slot 2") << 2;
-        QTest::newRow("slot 3") << 3;
-    }
-    void cuePlayFallbacks()
-    {
-        QFETCH(int, slot);
-        for (bool withSong : {true, false}) {
-            DeckRig rig;
-            if (withSong)
-                rig.load();
-            rig.deck.markButton(slot).tag.clear();
-            rig.deck.cuePlayButton(slot).tag.clear();
-            rig.deck.cuePlayClick(slot);
-            QCOMPARE(rig.deck.markButton(slot).tag, QStringLiteral("500"));
-            QCOMPARE(rig.deck.cuePlayButton(slot).tag, QStringLiteral("1"));
-            const double starts[] = {rig.deck.cueStart1, rig.deck.cueStart2, rig.deck.cueStart3};
-            QCOMPARE(starts[slot - 1], 0.1);
-            QCOMPARE(rig.player.trains.size(), withSong ? 1 : 0);
-        }
-    }
-
-    void markTooltipFormats_data()
-    {
-        QTest::addColumn<double>("position");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("12.5") << 12.5 << QStringLiteral("12.5");
-        QTest::newRow("3") << 3.0 << QStringLiteral("3");
-        QTest::newRow("long fraction") << 100.0 / 3 << QStringLiteral("33.3333333333333");
-        QTest::newRow("no grouping") << 12345.25 << QStringLiteral("12345.25");
-    }
-    void markTooltipFormats()
-    {
-        QFETCH(double, position);
-        QFETCH(QString, text);
-        DeckRig rig;
-        rig.load();
-        rig.player.position = position;
-        rig.deck.M113_Click();
-        QCOMPARE(rig.deck.M113.toolTip, text);
-        QCOMPARE(rig.deck.cueStart3, position);
-        QCOMPARE(rig.deck.M113.tag, QStringLiteral("1000"));
-    }
-
-    void markUsesLocaleDecimalSeparator()
-    {
-        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-        DeckRig rig;
-        rig.load();
-        rig.player.position = 12345.5;
-        rig.deck.M111_Click();
-        QCOMPARE(rig.deck.M111.toolTip, QStringLiteral("12345,5"));
-        rig.deck.P111_Click();
-        QCOMPARE(rig.deck.cueStart1, 12345.5 > 10000.1 ? 0.1 : 12345.5);
-        rig.player.position = 42.25;
-        rig.deck.M111_Click();
-        rig.deck.P111_Click();
-        QCOMPARE(rig.player.trains.last().start, 42.25);
-    }
-
-    void rightClickOpensDialogForThatSlot()
-    {
-        DeckRig rig;
-        rig.deck.M112.toolTip = QStringLiteral("17.25");
-        rig.deck.P112_MouseDown(1); // a left press does nothing here
-        QVERIFY(!rig.windows.cueDialog);
-        rig.deck.P112_MouseDown(2);
-        QVERIFY(rig.windows.cueDialog);
-        QVERIFY(!rig.deck.P112.visible);
-        QCOMPARE(rig.windows.cueDialog->Text1.text, QStringLiteral("1"));
-        QCOMPARE(rig.windows.cueDialog->Text2.text, QStringLiteral("750"));
-        QCOMPARE(rig.windows.cueDialog->Text3.text, QStringLiteral("17.25"));
-        QVERIFY(rig.player.trains.isEmpty());
-    }
-
-    // ---- Play modes ----
-
-    void segmentGuards_data()
-    {
-        QTest::addColumn<double>("start1");
-        QTest::addColumn<double>("start2");
-        QTest::addColumn<bool>("accepted");
-        QTest::newRow("both 0") << 0.0 << 0.0 << false;
-        QTest::newRow("10 and 12: too short") << 10.0 << 12.0 << false;
-        QTest::newRow("10 and 13: exactly 3 s") << 10.0 << 13.0 << true;
-        QTest::newRow("9.5 and 12.5") << 9.5 << 12.5 << true;
-        QTest::newRow("start 2 at 1.0") << 0.1 << 1.0 << false;
-        QTest::newRow("start 1 at 0.05") << 0.05 << 5.0 << false;
-        QTest::newRow("start 2 before start 1") << 20.0 << 10.0 << false;
-    }
-    void segmentGuards()
-    {
-        QFETCH(double, start1);
-        QFETCH(double, start2);
-        QFETCH(bool, accepted);
-        DeckRig rig;
-        rig.deck.cueStart1 = start1;
-        rig.deck.cueStart2 = start2;
-        rig.deck.tsegs_Click();
-        QCOMPARE(rig.deck.tsegs.caption, accepted ? QStringLiteral("On") : QStringLiteral("Off"));
-        QCOMPARE(rig.deck.segmentArmed, accepted);
-        QCOMPARE(rig.deck.R.visible, accepted);
-        QVERIFY(rig.player.log.isEmpty()); // switching on neither seeks nor plays
-    }
-
-    void cuePlayMakesTooEarlyMarkUsable()
-    {
-        DeckRig rig;
-        rig.load();
-        rig.player.position = 0.05;
-        rig.deck.M111_Click();
-        rig.player.position = 3.1;
-        rig.deck.M112_Click();
-        rig.deck.tsegs_Click();
-        QCOMPARE(rig.deck.tsegs.caption, QStringLiteral("Off"));
-        rig.deck.P111_Click(); // start 0.05 -> 0.1
-        rig.deck.tsegs_Click();
-        QCOMPARE(rig.deck.tsegs.caption, QStringLiteral("On"));
-    }
-
-    void segmentSwitchOffStopsAndTickDoesNotReplay()
-    {
-        DeckRig rig;
-        rig.load();
-        rig.deck.cueStart1 = 10;
-        rig.deck.cueStart2 = 20;
-        rig.deck.tsegs_Click();
-        rig.deck.P_Click();
-        QCOMPARE(rig.player.selectionEnd, 20.0);
-        rig.player.log.clear();
-        rig.deck.tsegs_Click();
-        QCOMPARE(rig.player.log,
-                 QStringList({QStringLiteral("selectionStart -1"), QStringLiteral("selectionEnd -1"),
-                              QStringLiteral("stop")}));
-        QVERIFY(!rig.deck.segmentArmed);
-        rig.player.log.clear();
-        rig.deck.Timer1_Timer();
-        QVERIFY(!rig.player.log.contains(QStringLiteral("play")));
-    }
-
-    void segmentSwitchStuckOnWhenMarksMove()
-    {
-        DeckRig rig;
-        rig.load();
-        rig.deck.cueStart1 = 10;
-        rig.deck.cueStart2 = 20;
-        rig.deck.tsegs_Click();
-        rig.player.position = 5;
-        rig.deck.M112_Click();
-        rig.deck.tsegs_Click();
-        QCOMPARE(rig.deck.tsegs.caption, QStringLiteral("On"));
-        QVERIFY(rig.deck.segmentArmed);
-    }
-
-    void speedAndLoopNeedASong()
-    {
-        DeckRig rig;
-        rig.deck.thspd_Click();
-        rig.deck.tloop_Click();
-        QCOMPARE(rig.deck.thspd.caption, QString());
-        QCOMPARE(rig.deck.tloop.caption, QString());
-        QVERIFY(rig.player.log.isEmpty());
-
-        rig.load();
-        rig.deck.thspd_Click();
-        rig.deck.tloop_Click();
-        QCOMPARE(rig.deck.thspd.caption, QStringLiteral("H"));
-        QCOMPARE(rig.deck.tloop.caption, QStringLiteral("L"));
-        QCOMPARE(rig.player.rate, 0.5);
-        rig.load(QStringLiteral("/music/b.mp3"));
-        QCOMPARE(rig.deck.thspd.caption, QStringLiteral("H")); // kept across a load
-        QCOMPARE(rig.player.rate, 0.5);
-        rig.deck.thspd_Click();
-        QCOMPARE(rig.player.rate, 1.0);
-    }
+    void playModes() { checkScript(); }
 };
 
 QTEST_GUILESS_MAIN(TestDeck)

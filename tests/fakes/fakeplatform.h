@@ -68,19 +68,12 @@ public:
     {
         patterns.append(pattern);
         m_next = 0;
-        m_started = true;
         return next();
     }
-    QString next() override
-    {
-        if (!m_started || m_next >= names.size())
-            return QString();
-        return names.at(m_next++);
-    }
+    QString next() override { return m_next >= 0 ? names.value(m_next++) : QString(); }
 
 private:
-    qsizetype m_next = 0;
-    bool m_started = false;
+    qsizetype m_next = -1; // none before the first listing
 };
 
 } // namespace pocko

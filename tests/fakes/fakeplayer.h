@@ -2,22 +2,22 @@
 
 #include "player/player.h"
 
-#include <QHash>
 #include <QSet>
 #include <QStringList>
+
+#include <type_traits>
 
 namespace pocko {
 
 // A player that only records what it was asked, and answers what the test set up. Any operation
-// can be made to fail once, by name ("play", "stop", "setFileName", ...).
+// fails while its name ("play", "stop", "setFileName", "duration", ...) is in `failing`.
 class FakePlayer : public MediaPlayer
 {
 public:
     QStringList log; // every call, e.g. "setFileName /m/a.mp3", "play", "seek 62"
     QSet<QString> refused; // paths whose open fails
-    QHash<QString, double> lengths; // duration per path; defaultLength otherwise
-    double defaultLength = 200;
-    QSet<QString> failing; // operations that throw, as long as they are listed
+    double defaultLength = 200; // of every song it opens
+    QSet<QString> failing;
     bool soundDevice = true;
 
     QString name;
@@ -37,100 +37,68 @@ public:
 
     void setFileName(const QString &path) override
     {
-        call(QStringLiteral("setFileName ") + path);
-        if (path.isEmpty()) {
-            close();
+        call("setFileName " + path);
+        position = 0;
+        if (path.isEmpty() || refused.contains(path)) {
+            name.clear();
+            length = state = 0;
+            if (!path.isEmpty())
+                throw PlayerFailure("refused");
             return;
         }
-        if (refused.contains(path)) {
-            close();
-            throw PlayerFailure("refused");
-        }
         name = path;
-        length = lengths.value(path, defaultLength);
-        position = 0;
+        length = defaultLength;
         selectionStart = selectionEnd = -1;
         state = 2;
     }
     QString fileName() const override { return name; }
-    double currentPosition() const override
-    {
-        check(QStringLiteral("currentPosition"));
-        return position;
-    }
-    void setCurrentPosition(double seconds) override
-    {
-        call(QStringLiteral("seek ") + QString::number(seconds));
-        position = seconds;
-    }
-    double duration() const override
-    {
-        check(QStringLiteral("duration"));
-        return length;
-    }
-    void play() override
-    {
-        call(QStringLiteral("play"));
-        state = 2;
-    }
-    void pause() override
-    {
-        call(QStringLiteral("pause"));
-        state = 1;
-    }
+    double currentPosition() const override { return checked("currentPosition", position); }
+    void setCurrentPosition(double seconds) override { set("seek", position, seconds); }
+    double duration() const override { return checked("duration", length); }
+    void play() override { set("play", state, 2); }
+    void pause() override { set("pause", state, 1); }
     void stop() override
     {
-        call(QStringLiteral("stop"));
-        state = 0;
+        set("stop", state, 0);
         position = selectionStart >= 0 ? selectionStart : 0;
     }
-    void setRate(double r) override
-    {
-        call(QStringLiteral("rate ") + QString::number(r));
-        rate = r;
-    }
-    void setSelectionStart(double s) override
-    {
-        call(QStringLiteral("selectionStart ") + QString::number(s));
-        selectionStart = s;
-    }
-    void setSelectionEnd(double s) override
-    {
-        call(QStringLiteral("selectionEnd ") + QString::number(s));
-        selectionEnd = s;
-    }
-    int playState() const override
-    {
-        check(QStringLiteral("playState"));
-        return state;
-    }
+    void setRate(double r) override { set("rate", rate, r); }
+    void setSelectionStart(double s) override { set("selectionStart", selectionStart, s); }
+    void setSelectionEnd(double s) override { set("selectionEnd", selectionEnd, s); }
+    int playState() const override { return checked("playState", state); }
     bool soundDeviceEnabled() override { return soundDevice; }
-    void setPostOpenReset(int) override { call(QStringLiteral("postOpenReset")); }
+    void setPostOpenReset(int) override { call("postOpenReset"); }
     void playBursts(double start, double heardSeconds, int count) override
     {
-        call(QStringLiteral("bursts %1 %2 %3").arg(start).arg(heardSeconds).arg(count));
+        call(QString("bursts %1 %2 %3").arg(start).arg(heardSeconds).arg(count));
         trains.append({start, heardSeconds, count});
         position = start + heardSeconds * rate;
         state = 1;
     }
 
 private:
-    void close()
-    {
-        name.clear();
-        length = 0;
-        position = 0;
-        state = 0;
-    }
     void call(const QString &entry)
     {
         log.append(entry);
-        check(entry.section(QLatin1Char(' '), 0, 0));
+        check(entry.section(' ', 0, 0));
     }
     void check(const QString &operation) const
     {
         if (failing.contains(operation))
             throw PlayerFailure("fails");
+    }
+    template<class T>
+    T checked(const char *operation, T value) const
+    {
+        check(operation);
+        return value;
+    }
+    // Logs the operation (with the value it sets, when it is a number) and sets the field.
+    template<class T>
+    void set(const char *operation, T &field, T value)
+    {
+        call(operation + (std::is_same_v<T, double> ? ' ' + QString::number(value) : QString()));
+        field = value;
     }
 };
 
