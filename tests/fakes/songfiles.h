@@ -33,11 +33,12 @@ inline QByteArray randomBytes(qsizetype size, quint32 seed)
     return bytes;
 }
 
-// A 16-bit stereo WAV at 44.1 kHz: a tone beside noise, so that no two frames decode alike.
+// A 16-bit stereo WAV at 44.1 kHz, the same every time: a tone beside noise, so that no two
+// frames decode alike.
 inline bool makeWav(const QString &wav, qint64 frames)
 {
     return QProcess::execute("sox",
-                             { "-r", "44100", "-c", "2", "-n", "-b", "16", wav, "synth",
+                             { "-R", "-r", "44100", "-c", "2", "-n", "-b", "16", wav, "synth",
                                QString("%1s").arg(frames), "sine", "440", "pinknoise", "gain",
                                "-6" })
         == 0;
