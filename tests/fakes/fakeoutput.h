@@ -2,93 +2,71 @@
 
 #include "player/audiooutput.h"
 
-#include <memory>
 #include <mutex>
 #include <vector>
 
 namespace pocko {
 
 // A sound device the test plays by hand: pump() asks the player for sound as a device's thread
-// would. cut() loses the device as a dying sound server does, and no new one opens until
-// restore(). The player owns the output; the test keeps the shared Device.
+// would; cut() loses the device as a dying sound server does, and no new one opens until the
+// server is up again. The player owns it; the test keeps a reference while the player lives.
 class FakeOutput : public AudioOutput
 {
 public:
-    struct Device
-    {
-        std::mutex mutex;
-        std::vector<int> opened; // the buffer size of every open
-        bool serverUp = true;
-        bool open = false;
-        bool lost = false;
-        RenderFunction render = nullptr;
-        void *user = nullptr;
+    mutable std::mutex mutex; // guards what follows
+    std::vector<int> opened; // the buffer size of every open
+    int tries = 0; // opens asked for, also the refused ones
+    bool serverUp = true;
+    bool isOpen = false;
+    bool isLost = false;
+    RenderFunction render = nullptr;
+    void *user = nullptr;
 
-        // Renders `frames`; appends them to `heard` when the device is up and heard.
-        void pump(std::vector<float> &heard, int frames = 256)
-        {
-            std::lock_guard lock(mutex);
-            if (!open)
-                return;
-            std::vector<float> buffer(std::size_t(frames) * 2);
-            render(user, buffer.data(), frames, !lost);
-            if (!lost)
-                heard.insert(heard.end(), buffer.begin(), buffer.end());
-        }
-        void cut()
-        {
-            std::lock_guard lock(mutex);
-            lost = open;
-            serverUp = false;
-        }
-        void restore()
-        {
-            std::lock_guard lock(mutex);
-            serverUp = true;
-        }
-        bool isOpen()
-        {
-            std::lock_guard lock(mutex);
-            return open;
-        }
-        std::vector<int> sizes()
-        {
-            std::lock_guard lock(mutex);
-            return opened;
-        }
-    };
-
-    explicit FakeOutput(std::shared_ptr<Device> device)
-        : m_device(std::move(device))
+    // Reads or changes the device under its lock, as the player's threads do.
+    template<typename F> auto locked(F f) const
     {
+        std::lock_guard lock(mutex);
+        return f();
+    }
+    // Renders `frames`; appends them to `heard` when the device is open and heard.
+    void pump(std::vector<float> &heard, int frames = 256)
+    {
+        std::lock_guard lock(mutex);
+        std::vector<float> buffer(std::size_t(frames) * 2);
+        if (isOpen)
+            render(user, buffer.data(), frames, !isLost);
+        if (isOpen && !isLost)
+            heard.insert(heard.end(), buffer.begin(), buffer.end());
+    }
+    void cut()
+    {
+        std::lock_guard lock(mutex);
+        isLost = isOpen;
+        serverUp = false;
     }
 
-    bool open(int frames, RenderFunction render, void *user) override
+    bool open(int frames, RenderFunction renderFunction, void *userData) override
     {
-        std::lock_guard lock(m_device->mutex);
-        if (!m_device->serverUp)
-            return false;
-        m_device->opened.push_back(frames);
-        m_device->open = true;
-        m_device->lost = false;
-        m_device->render = render;
-        m_device->user = user;
-        return true;
+        std::lock_guard lock(mutex);
+        ++tries;
+        if (serverUp) {
+            opened.push_back(frames);
+            isOpen = true;
+            isLost = false;
+            render = renderFunction;
+            user = userData;
+        }
+        return serverUp;
     }
     void close() override
     {
-        std::lock_guard lock(m_device->mutex);
-        m_device->open = false;
+        locked([this] { isOpen = false; });
     }
     bool lost() const override
     {
-        std::lock_guard lock(m_device->mutex);
-        return m_device->lost;
+        return locked([this] { return isLost; });
     }
     void restart() override { }
-
-private:
-    std::shared_ptr<Device> m_device;
 };
 
 } // namespace pocko
