@@ -35,6 +35,8 @@ constexpr auto SoundCheckTimeout = std::chrono::milliseconds(20);
 constexpr auto ReopenInterval = std::chrono::milliseconds(250);
 // While it is open: a look whether it was lost or keeps running dry this often.
 constexpr auto WatchInterval = std::chrono::milliseconds(20);
+// Dropouts in a new stream's first moments do not count towards a larger buffer.
+constexpr auto StartGrace = std::chrono::milliseconds(500);
 // While no device is open, the callback still runs this often, unheard.
 constexpr auto StandbyInterval = std::chrono::milliseconds(5);
 
@@ -500,6 +502,7 @@ void SdlPlayer::outputLoop()
     bool open = false;
     Clock::time_point nextTry = began;
     Clock::time_point lostAt;
+    Clock::time_point openedAt;
     bool wasLost = false;
     quint64 dropouts = 0;
     while (!m_outputQuit) {
@@ -515,6 +518,7 @@ void SdlPlayer::outputLoop()
                 std::fprintf(stderr, "audio: the sound device is back after %.1f s\n",
                              double(msSince(lostAt)) / 1000.0);
             wasLost = wasLost && !open;
+            openedAt = Clock::now();
             dropouts = countDropouts();
             m_attempts.fetch_add(1);
             lock.lock();
@@ -534,6 +538,10 @@ void SdlPlayer::outputLoop()
                          int(ReopenInterval.count()));
         } else {
             const quint64 now = countDropouts();
+            // A stream just started may run dry before it is in step: that says nothing of its
+            // buffer's size.
+            if (Clock::now() - openedAt < StartGrace)
+                dropouts = now;
             bool stepped = false;
             for (; dropouts < now; ++dropouts)
                 stepped = m_steps.dropout(msSince(began)) || stepped;
@@ -541,6 +549,7 @@ void SdlPlayer::outputLoop()
                 const int from = m_deviceFrames.load();
                 closeOutput(true);
                 open = openOutput(m_steps.frames());
+                openedAt = Clock::now();
                 std::fprintf(stderr,
                              "audio: the device ran dry twice within %d s: its buffer "
                              "goes from %d to %d frames\n",
