@@ -59,8 +59,10 @@ private slots:
         rig.run(setup + " load P113.visible=0 P112_MouseDown(2) Form2.Text1=" + fields[0]
                 + " Form2.Text2=" + fields[1] + " Form2.Text3=" + fields[2] + " Form2.close");
         const DeckController &deck = rig.deck;
-        QCOMPARE(QStringList({deck.P112.tag, deck.M112.tag, deck.M112.toolTip,
-                              QString::number(deck.P113.visible)}).join(';'), stored);
+        QCOMPARE(QStringList({ deck.P112.tag, deck.M112.tag, deck.M112.toolTip,
+                               QString::number(deck.P113.visible) })
+                     .join(';'),
+                 stored);
         QVERIFY(deck.P111.visible && deck.P112.visible);
         QCOMPARE(deck.P113.tag, "1"); // the other hidden slot takes nothing, even when abandoned
         QCOMPARE(deck.cueStart2, 0.0); // only a cue play or a mark takes the start
@@ -72,14 +74,14 @@ private slots:
         scriptColumns();
         const QString edit = "load P%1_MouseDown(2) Form2.Text1=4 Form2.Text2=250 Form2.Text3=12 "
                              "P%2_MouseDown(2) Form2.Text1=6 | Form2.close";
-        scriptRow("slot 1, then slot 2", edit.arg(111).arg(112), {"dialog closed"},
+        scriptRow("slot 1, then slot 2", edit.arg(111).arg(112), { "dialog closed" },
                   "P111.tag=4 M111.tag=250 M111.toolTip=12 P112.tag=6 M112.tag=750 "
                   "P111.visible=1 P112.visible=1");
-        scriptRow("slot 3, then slot 1", edit.arg(113).arg(111), {"dialog closed"},
+        scriptRow("slot 3, then slot 1", edit.arg(113).arg(111), { "dialog closed" },
                   "P113.tag=4 M113.tag=250 M113.toolTip=12 P111.tag=6 M111.tag=500 "
                   "P111.visible=1 P113.visible=1");
         scriptRow("a mark while open", "load P111_MouseDown(2) at=33 M111_Click | Form2.close",
-                  {"dialog closed"}, "M111.toolTip=0.1 cueStart1=33");
+                  { "dialog closed" }, "M111.toolTip=0.1 cueStart1=33");
     }
     void slotsWhileOpen() { checkScript(); }
 };

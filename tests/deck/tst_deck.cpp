@@ -4,10 +4,10 @@ using namespace pocko;
 
 namespace {
 const QString Song = "setFileName /music/a.mp3";
-const QStringList Replay = {Song, "stop", "selectionStart 10", "selectionEnd 14.5", "play"};
+const QStringList Replay = { Song, "stop", "selectionStart 10", "selectionEnd 14.5", "play" };
 const QString AppBox = "box PockoMP3 DJ Player V1.4: ";
-const QString SoundCard =
-    " Your sound card does not seem to be enabled. Please Click X to Exit Pocko, and enable it.";
+const QString SoundCard
+    = " Your sound card does not seem to be enabled. Please Click X to Exit Pocko, and enable it.";
 
 // A row whose steps are `setup` and then, after a "|", `action`.
 void row(const char *name, const QString &setup, const QString &action, const QStringList &trace,
@@ -31,40 +31,43 @@ private slots:
         scriptColumns();
         scriptRow("start-up", "", {}, "R.visible=0 Timer1Enabled=1 T= Label1=_From M112.tag=750");
         row("Play, no song", "R.visible=1", "P_Click",
-            {"setFileName ", "box Mp3 File name not entered.: No file specified."}, "R.visible=0");
+            { "setFileName ", "box Mp3 File name not entered.: No file specified." },
+            "R.visible=0");
         row("load while paused", "R=Resume Timer1Enabled=0 pos.left=2000 len=200.5", "load",
-            {Song, "postOpenReset"},
+            { Song, "postOpenReset" },
             "R.visible=1 R=Pause pos.left=360 songSeconds=200 loopArmed=1 Timer1Enabled=1");
-        row("load of nothing", "tloop=L", "fload", {"setFileName ", "postOpenReset"},
+        row("load of nothing", "tloop=L", "fload", { "setFileName ", "postOpenReset" },
             "tloop= R.visible=1");
-        row("refused load", "load Label1=1:5 songSeconds=77 refuse=/music/a.mp3", "load", {Song},
+        row("refused load", "load Label1=1:5 songSeconds=77 refuse=/music/a.mp3", "load", { Song },
             "R.visible=0 Label1=_From songSeconds=77");
-        row("Pause at 61.5 s", "load at=61.5", "R_Click", {"pause"},
+        row("Pause at 61.5 s", "load at=61.5", "R_Click", { "pause" },
             "R=Resume Timer1Enabled=0 loopArmed=0 resumeAt=62");
-        row("Pause at 62.5 s", "load at=62.5", "R_Click", {"pause"}, "resumeAt=62");
-        row("Resume", "load at=61.5 R_Click", "R_Click", {"seek 62", "play"},
+        row("Pause at 62.5 s", "load at=62.5", "R_Click", { "pause" }, "resumeAt=62");
+        row("Resume", "load at=61.5 R_Click", "R_Click", { "seek 62", "play" },
             "R=Pause Timer1Enabled=1 loopArmed=1");
-        row("Pause failing", "load fail=currentPosition", "R_Click", {"pause"},
+        row("Pause failing", "load fail=currentPosition", "R_Click", { "pause" },
             "R=Resume Timer1Enabled=0 resumeAt=0");
-        row("Play after Pause, Stop", "load at=42 R_Click S_Click", "P_Click", {Song, "play"},
+        row("Play after Pause, Stop", "load at=42 R_Click S_Click", "P_Click", { Song, "play" },
             "at=0 R=Pause R.visible=1 Timer1Enabled=1 loopArmed=1");
-        row("Stop, segments On", "load tsegs=On segmentArmed=1 R=Resume", "S_Click", {"stop"},
+        row("Stop, segments On", "load tsegs=On segmentArmed=1 R=Resume", "S_Click", { "stop" },
             "segmentArmed=1 R.visible=0 Timer1Enabled=0 R=Resume");
-        row("Stop, segments Off", "load segmentArmed=1", "S_Click", {"stop"}, "segmentArmed=0");
-        row("Play, segment armed", "load cueStart1=10 cueStart2=14.5 segmentArmed=1 loopArmed=0 "
-            "R.visible=0", "P_Click", Replay, "loopArmed=0 R=Pause R.visible=1");
-        row("track bar, no song", "", "Label1_MouseDown(1000)", {"setFileName "},
+        row("Stop, segments Off", "load segmentArmed=1", "S_Click", { "stop" }, "segmentArmed=0");
+        row("Play, segment armed",
+            "load cueStart1=10 cueStart2=14.5 segmentArmed=1 loopArmed=0 R.visible=0", "P_Click",
+            Replay, "loopArmed=0 R=Pause R.visible=1");
+        row("track bar, no song", "", "Label1_MouseDown(1000)", { "setFileName " },
             "pos.left=360 R.visible=0");
         scriptRow("FILE", "F_Click", {}, "soundOk=1 mpload=1");
-        scriptRow("FILE, no sound device", "soundDevice=0 F_Click",
-                  {AppBox + SoundCard}, "soundOk=0 mpload=0");
+        scriptRow("FILE, no sound device", "soundDevice=0 F_Click", { AppBox + SoundCard },
+                  "soundOk=0 mpload=0");
         scriptRow("a song to start with", "openSong(/music/b.mp3)",
-                  {"setFileName /music/b.mp3", "postOpenReset"}, "caption=b.mp3 soundOk=1");
+                  { "setFileName /music/b.mp3", "postOpenReset" }, "caption=b.mp3 soundOk=1");
         scriptRow("a song to start with, no sound device", "soundDevice=0 openSong(/music/b.mp3)",
-                  {AppBox + SoundCard}, "F.tag= mpload=0");
+                  { AppBox + SoundCard }, "F.tag= mpload=0");
         scriptRow("LT missing", "launcher.succeeds=0 L_Click",
-                  {AppBox + " Could not find PockoMP3Player exe - please load manually by "
-                            "clicking on it in dir."});
+                  { AppBox
+                    + " Could not find PockoMP3Player exe - please load manually by "
+                      "clicking on it in dir." });
     }
     void transport() { checkScript(); }
 
@@ -72,7 +75,8 @@ private slots:
     {
         DeckRig rig;
         rig.run("load F_Click P112_MouseDown(2) Form2.Text1=4 | Form_Unload");
-        QCOMPARE(rig.player.log.mid(1), QStringList({"dialog closed", "stop", "playlist closed"}));
+        QCOMPARE(rig.player.log.mid(1),
+                 QStringList({ "dialog closed", "stop", "playlist closed" }));
         QVERIFY(rig.player.log[0].startsWith("box Quit - Thank you for using PockoMP3.: "));
         QCOMPARE(rig.deck.P112.tag, "4"); // the dialog's close wrote its slot
         const QStringList lines = rig.messages.shown.value(0).first.split('\r');
@@ -93,7 +97,7 @@ private slots:
         row("paused", "load tloop=L R=Resume at=199.5", "Timer1_Timer", {}, "T=");
         // Loop play restarts from the length (200 s) minus 2 s.
         row("loop, 197.99 s", "load tloop=L at=197.99", "Timer1_Timer", {});
-        row("loop, 198 s", "load tloop=L at=198", "Timer1_Timer", {Song, "play"});
+        row("loop, 198 s", "load tloop=L at=198", "Timer1_Timer", { Song, "play" });
         row("loop switch off", "load at=199", "Timer1_Timer", {});
         row("loop after a burst", "load tloop=L loopArmed=0 at=199", "Timer1_Timer", {});
         // Segment play replays when the player has stopped, the switch is On and it is armed.
@@ -112,9 +116,11 @@ private slots:
         // to even; X below 80 seeks to 0. The click on a paused deck plays on from there.
         const auto click = [](const char *name, QString x, int length, int marker, int seek) {
             row(name, QString("len=%1 load R_Click loopArmed=0 Timer1Enabled=0").arg(length),
-                "Label1_MouseDown(" + x + ")", {Song, QString("seek %1").arg(seek), "play"},
+                "Label1_MouseDown(" + x + ")", { Song, QString("seek %1").arg(seek), "play" },
                 QString("pos.left=%1 Label1=%2:%3 R.visible=1 R=Pause loopArmed=1 Timer1Enabled=1")
-                    .arg(marker).arg(seek / 60).arg(seek % 60));
+                    .arg(marker)
+                    .arg(seek / 60)
+                    .arg(seek % 60));
         };
         click("79", "79", 200, 439, 0);
         click("80", "80", 200, 440, 21); // 20.95
@@ -130,15 +136,15 @@ private slots:
     void spaceBar_data()
     {
         scriptColumns();
-        row("first space", "load", "Form_KeyUp(32)", {"stop"}, "spaceStopped=1");
-        row("second space", "load Form_KeyUp(32)", "Form_KeyUp(32)", {Song, "play"},
+        row("first space", "load", "Form_KeyUp(32)", { "stop" }, "spaceStopped=1");
+        row("second space", "load Form_KeyUp(32)", "Form_KeyUp(32)", { Song, "play" },
             "spaceStopped=0");
-        row("after a Stop click", "load S_Click", "Form_KeyUp(32)", {"stop"}, "spaceStopped=1");
-        row("Shift and Ctrl", "load Form_KeyUp(32,1)", "Form_KeyUp(32,2)", {Song, "play"},
+        row("after a Stop click", "load S_Click", "Form_KeyUp(32)", { "stop" }, "spaceStopped=1");
+        row("Shift and Ctrl", "load Form_KeyUp(32,1)", "Form_KeyUp(32,2)", { Song, "play" },
             "spaceStopped=0");
         row("another key", "load", "Form_KeyUp(88)", {}, "spaceStopped=0");
         row("no song", "spaceStopped=1", "Form_KeyUp(32)", {}, "spaceStopped=0");
-        row("Stop failing", "load fail=stop", "Form_KeyUp(32)", {"stop"}, "spaceStopped=0");
+        row("Stop failing", "load fail=stop", "Form_KeyUp(32)", { "stop" }, "spaceStopped=0");
     }
     void spaceBar() { checkScript(); }
 
@@ -146,23 +152,23 @@ private slots:
     {
         scriptColumns();
         // A start below 0.5 s or above 10000.1 s plays from 0.1 s; the tooltip keeps its text.
-        row("start 0.0", "load", "P111_Click", {"bursts 0.1 0.5 1"},
+        row("start 0.0", "load", "P111_Click", { "bursts 0.1 0.5 1" },
             "cueStart1=0.1 M111.toolTip=0.0");
-        row("start 0.49", "load M112.toolTip=0.49", "P112_Click", {"bursts 0.1 0.75 1"});
-        row("start 0.5", "load M112.toolTip=0.5", "P112_Click", {"bursts 0.5 0.75 1"},
+        row("start 0.49", "load M112.toolTip=0.49", "P112_Click", { "bursts 0.1 0.75 1" });
+        row("start 0.5", "load M112.toolTip=0.5", "P112_Click", { "bursts 0.5 0.75 1" },
             "cueStart2=0.5");
-        row("start 10000.1", "load M113.toolTip=10000.1", "P113_Click", {"bursts 10000.1 1 1"});
-        row("start 10000.2", "load M113.toolTip=10000.2", "P113_Click", {"bursts 0.1 1 1"},
+        row("start 10000.1", "load M113.toolTip=10000.1", "P113_Click", { "bursts 10000.1 1 1" });
+        row("start 10000.2", "load M113.toolTip=10000.2", "P113_Click", { "bursts 0.1 1 1" },
             "cueStart3=0.1 M113.toolTip=10000.2");
-        row("repeats 0", "load P111.tag=0", "P111_Click", {"bursts 0.1 0.5 1"});
+        row("repeats 0", "load P111.tag=0", "P111_Click", { "bursts 0.1 0.5 1" });
         // Each burst holds the thread until the clock is past its end: 4 readings of a clock
         // stepping 0.25 s for a 0.5 s burst.
         row("repeats 2.5, after Stop", "load S_Click clock.step=0.25 P111.tag=2.5 M111.toolTip=30",
-            "P111_Click", {"bursts 30 0.5 3"},
+            "P111_Click", { "bursts 30 0.5 3" },
             "clock.reads=12 burstCount1=3 R.visible=1 Timer1Enabled=1 loopArmed=0 R=Pause");
         row("empty texts, no song", "M113.tag= P113.tag=", "P113_Click", {},
             "M113.tag=500 P113.tag=1 cueStart3=0.1");
-        row("empty texts", "load M112.tag= P112.tag=", "P112_Click", {"bursts 0.1 0.5 1"},
+        row("empty texts", "load M112.tag= P112.tag=", "P112_Click", { "bursts 0.1 0.5 1" },
             "M112.tag=500 P112.tag=1");
         row("mark 3", "load at=3", "M111_Click", {}, "M111.toolTip=3");
         row("mark 100/3", "load at=33.333333333333336", "M113_Click", {},
@@ -170,7 +176,7 @@ private slots:
         row("mark in German", "locale=de load at=12345.5", "M111_Click", {},
             "M111.toolTip=12345,5");
         row("start in German", "locale=de load M111.toolTip=42,25", "P111_Click",
-            {"bursts 42.25 0.5 1"});
+            { "bursts 42.25 0.5 1" });
         row("left press", "", "P112_MouseDown(1)", {}, "Form2=0 P112.visible=1");
         row("right press", "M112.toolTip=17.25", "P112_MouseDown(2)", {},
             "Form2=1 P112.visible=0 Form2.Text1=1 Form2.Text2=750 Form2.Text3=17.25");
@@ -190,14 +196,14 @@ private slots:
         row("marks 0.05 and 3.1", marks, "tsegs_Click", {}, "tsegs=Off");
         row("marks 0.05 and 3.1, cue play", marks + " P111_Click", "tsegs_Click", {}, "tsegs=On");
         row("switched off", "load cueStart1=10 cueStart2=20 tsegs_Click P_Click",
-            "tsegs_Click Timer1_Timer", {"selectionStart -1", "selectionEnd -1", "stop"},
+            "tsegs_Click Timer1_Timer", { "selectionStart -1", "selectionEnd -1", "stop" },
             "tsegs=Off segmentArmed=0");
         row("marks moved", "load cueStart1=10 cueStart2=20 tsegs_Click at=5 M112_Click",
             "tsegs_Click", {}, "tsegs=On segmentArmed=1");
         row("no song", "", "thspd_Click tloop_Click", {}, "thspd= tloop= rate=1");
-        row("on, then a load", "load thspd_Click tloop_Click", "load", {Song, "postOpenReset"},
+        row("on, then a load", "load thspd_Click tloop_Click", "load", { Song, "postOpenReset" },
             "thspd=H tloop=L rate=0.5");
-        row("on and off", "load thspd_Click tloop_Click", "thspd_Click tloop_Click", {"rate 1"},
+        row("on and off", "load thspd_Click tloop_Click", "thspd_Click tloop_Click", { "rate 1" },
             "thspd= tloop=");
     }
     void playModes() { checkScript(); }

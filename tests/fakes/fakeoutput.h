@@ -8,8 +8,9 @@
 namespace pocko {
 
 // A sound device the test plays by hand: pump() asks the player for sound as a device's thread
-// would; cut() loses the device as a dying sound server does, and no new one opens until the
-// server is up again. The player owns it; the test keeps a reference while the player lives.
+// would. Losing it (`lost`, with the server down) is what a dying sound server does; no new one
+// opens until the server is up again. The player owns it; the test keeps a reference, and reads
+// and changes it under `locked`, as the player's threads do.
 class FakeOutput : public AudioOutput
 {
 public:
@@ -22,7 +23,6 @@ public:
     RenderFunction render = nullptr;
     void *user = nullptr;
 
-    // Reads or changes the device under its lock, as the player's threads do.
     template<typename F> auto locked(F f) const
     {
         std::lock_guard lock(mutex);
@@ -38,25 +38,20 @@ public:
         if (isOpen && !isLost)
             heard.insert(heard.end(), buffer.begin(), buffer.end());
     }
-    void cut()
-    {
-        std::lock_guard lock(mutex);
-        isLost = isOpen;
-        serverUp = false;
-    }
 
     bool open(int frames, RenderFunction renderFunction, void *userData) override
     {
-        std::lock_guard lock(mutex);
-        ++tries;
-        if (serverUp) {
-            opened.push_back(frames);
-            isOpen = true;
-            isLost = false;
-            render = renderFunction;
-            user = userData;
-        }
-        return serverUp;
+        return locked([&] {
+            ++tries;
+            if (serverUp) {
+                opened.push_back(frames);
+                isOpen = true;
+                isLost = false;
+                render = renderFunction;
+                user = userData;
+            }
+            return serverUp;
+        });
     }
     void close() override
     {

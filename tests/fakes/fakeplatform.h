@@ -38,7 +38,7 @@ public:
     std::function<void()> onShow;
     void show(const QString &text, const QString &title) override
     {
-        shown.append({text, title});
+        shown.append({ text, title });
         if (onShow)
             onShow();
     }

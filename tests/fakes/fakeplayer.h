@@ -27,13 +27,6 @@ public:
     double selectionStart = -1;
     double selectionEnd = -1;
     int state = 0;
-    struct Train
-    {
-        double start;
-        double heardSeconds;
-        int count;
-    };
-    QList<Train> trains;
 
     void setFileName(const QString &path) override
     {
@@ -71,7 +64,6 @@ public:
     void playBursts(double start, double heardSeconds, int count) override
     {
         call(QString("bursts %1 %2 %3").arg(start).arg(heardSeconds).arg(count));
-        trains.append({start, heardSeconds, count});
         position = start + heardSeconds * rate;
         state = 1;
     }
@@ -87,15 +79,13 @@ private:
         if (failing.contains(operation))
             throw PlayerFailure("fails");
     }
-    template<class T>
-    T checked(const char *operation, T value) const
+    template<class T> T checked(const char *operation, T value) const
     {
         check(operation);
         return value;
     }
     // Logs the operation (with the value it sets, when it is a number) and sets the field.
-    template<class T>
-    void set(const char *operation, T &field, T value)
+    template<class T> void set(const char *operation, T &field, T value)
     {
         call(operation + (std::is_same_v<T, double> ? ' ' + QString::number(value) : QString()));
         field = value;

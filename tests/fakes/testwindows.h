@@ -23,7 +23,11 @@ namespace pocko {
 class TestWindows : public DeckWindows
 {
 public:
-    TestWindows(Folder &folder, Messages &messages) : m_folder(folder), m_messages(messages) {}
+    TestWindows(Folder &folder, Messages &messages)
+        : m_folder(folder)
+        , m_messages(messages)
+    {
+    }
     void attach(DeckController &deck) { m_deck = &deck; }
 
     std::unique_ptr<PlaylistController> playlist;
@@ -98,8 +102,8 @@ struct DeckRig
     FakeMessages messages;
     FakeLauncher launcher;
     FakeFolder folder;
-    TestWindows windows{folder, messages};
-    DeckController deck{player, clock, messages, launcher, windows};
+    TestWindows windows { folder, messages };
+    DeckController deck { player, clock, messages, launcher, windows };
     DeckRig()
     {
         windows.attach(deck);
@@ -136,17 +140,20 @@ struct DeckRig
         for (qsizetype i = 0; i < arguments.count(',') + 1 && i < 4; ++i)
             a[i] = arguments.section(',', i, i).toDouble();
         using D = DeckController;
-        static const QHash<QString, void (D::*)()> deckHandlers = {
-            {"F_Click", &D::F_Click}, {"fload", &D::fload}, {"P_Click", &D::P_Click},
-            {"R_Click", &D::R_Click}, {"S_Click", &D::S_Click}, {"L_Click", &D::L_Click},
-            {"thspd_Click", &D::thspd_Click}, {"tloop_Click", &D::tloop_Click},
-            {"tsegs_Click", &D::tsegs_Click}, {"Form_Unload", &D::Form_Unload},
-            {"M111_Click", &D::M111_Click}, {"M112_Click", &D::M112_Click},
-            {"M113_Click", &D::M113_Click}};
+        static const QHash<QString, void (D::*)()> deckHandlers
+            = { { "F_Click", &D::F_Click },         { "fload", &D::fload },
+                { "P_Click", &D::P_Click },         { "R_Click", &D::R_Click },
+                { "S_Click", &D::S_Click },         { "L_Click", &D::L_Click },
+                { "thspd_Click", &D::thspd_Click }, { "tloop_Click", &D::tloop_Click },
+                { "tsegs_Click", &D::tsegs_Click }, { "Form_Unload", &D::Form_Unload },
+                { "M111_Click", &D::M111_Click },   { "M112_Click", &D::M112_Click },
+                { "M113_Click", &D::M113_Click } };
         using P = PlaylistController;
-        static const QHash<QString, void (P::*)()> listHandlers = {
-            {"mpload.tpall_Click", &P::tpall_Click}, {"mpload.Label1_Click", &P::Label1_Click},
-            {"mpload.tsall_Click", &P::tsall_Click}, {"mpload.ttime_Timer", &P::ttime_Timer}};
+        static const QHash<QString, void (P::*)()> listHandlers
+            = { { "mpload.tpall_Click", &P::tpall_Click },
+                { "mpload.Label1_Click", &P::Label1_Click },
+                { "mpload.tsall_Click", &P::tsall_Click },
+                { "mpload.ttime_Timer", &P::ttime_Timer } };
         PlaylistController *list = windows.playlist.get();
         const int slot = name.startsWith("P11") ? name.mid(3, 1).toInt() : 0; // P111_Click, ...
         if (deckHandlers.contains(name))
@@ -187,11 +194,11 @@ struct DeckRig
         const QString object = key.section('.', 0, 0), property = key.section('.', 1);
         for (Control *c : deck.controls()) {
             if (c->name == object)
-                return property == "tag"       ? io(c->tag, value)
-                       : property == "toolTip" ? io(c->toolTip, value)
-                       : property == "visible" ? io(c->visible, value)
-                       : property == "left"    ? io(c->left, value)
-                                               : io(c->caption, value);
+                return property == "tag"    ? io(c->tag, value)
+                    : property == "toolTip" ? io(c->toolTip, value)
+                    : property == "visible" ? io(c->visible, value)
+                    : property == "left"    ? io(c->left, value)
+                                            : io(c->caption, value);
         }
         const auto f = [&value](auto &field) {
             return std::function<QString()>([&field, &value] { return io(field, value); });
@@ -235,8 +242,7 @@ struct DeckRig
         return {};
     }
 
-    template<class T>
-    static QString io(T &field, const std::optional<QString> &value)
+    template<class T> static QString io(T &field, const std::optional<QString> &value)
     {
         if constexpr (std::is_same_v<T, QString>)
             return field = value.value_or(field);

@@ -366,7 +366,10 @@ void TestPlayer::deviceComesBack()
     qint64 resume = -1; // the song frame the sound goes on at; -1: where it faded out
     qint64 out = 0; // where it stopped in `heard`
     if (action < 4) {
-        device.cut();
+        device.locked([&] {
+            device.isLost = device.isOpen;
+            device.serverUp = false;
+        }); // its server dies
         QVERIFY(waitFor([&] {
             device.pump(heard);
             return device.locked([&] { return !device.isOpen; });
@@ -388,6 +391,8 @@ void TestPlayer::deviceComesBack()
         device.locked([&] { device.serverUp = true; });
         out = frames(heard);
     } else {
+        for (int i = 0; i < 100; ++i, runFor(6)) // past a new stream's first moments, in time
+            device.pump(heard);
         for (int late = 0; late < 2; ++late, device.pump(heard)) // a starved device thread
             runFor(40);
     }
