@@ -2,7 +2,8 @@
 """Soak run of PockoMP3Player: loop play with cue plays and half speed for a long time through a
 private PulseAudio, watching the program's memory, the player's underruns and the recorded sound.
 
-    soak.py EXECUTABLE [--minutes 30] [--restart-every 5] [--pulse-latency-ms MS] [--keep]
+    soak.py EXECUTABLE [--minutes 30] [--restart-every 5] [--pulse-latency-ms MS]
+                       [--realtime-server] [--keep]
 
 The run reuses the end-to-end harness (tests/e2e): a private X server, session bus and sound server
 with a null sink whose monitor is recorded. It starts the program in a temporary folder with one
@@ -235,6 +236,8 @@ def main():
     parser.add_argument("--pulse-latency-ms", type=int, default=0,
                         help="give the program's sound stream this much buffer (PULSE_LATENCY_MSEC)"
                              " instead of what it asks for")
+    parser.add_argument("--realtime-server", action="store_true",
+                        help="run the sound server at real-time priority, as a desktop's runs")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = parser.parse_args()
 
@@ -244,7 +247,7 @@ def main():
         return SKIP
 
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    desktop = desk.Desktop(keep=args.keep)
+    desktop = desk.Desktop(keep=args.keep, realtime_server=args.realtime_server)
     print(f"soak: temporary folder {desktop.dir}, {args.minutes:g} minutes", flush=True)
     underruns = None
     report = []

@@ -37,9 +37,10 @@ def missing_tools():
 
 
 class Desktop:
-    def __init__(self, keep=False):
+    def __init__(self, keep=False, realtime_server=False):
         self.dir = tempfile.mkdtemp(prefix="pocko-e2e-")
         self.keep = keep
+        self.server_priority = "yes" if realtime_server else "no"
         self.procs = []
         self.env = dict(os.environ, **{MARKER: self.dir})
         self.env.pop("AT_SPI_BUS_ADDRESS", None)
@@ -87,7 +88,8 @@ class Desktop:
         recorder = dict(self.env, PULSE_SERVER="unix:" + os.path.join(self.dir, "recorder"))
         self.pulse = self.spawn(
             ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
-             "--use-pid-file=no", "--system=no", "--realtime=no", "--high-priority=no",
+             "--use-pid-file=no", "--system=no", "--realtime=" + self.server_priority,
+             "--high-priority=" + self.server_priority,
              "--log-target=stderr", "-L", f"module-null-sink sink_name=deck rate={RATE} channels=2",
              "-L", "module-native-protocol-unix auth-anonymous=1 socket="
              + recorder["PULSE_SERVER"][5:]], "pulseaudio.log")
