@@ -99,6 +99,9 @@ private slots:
             QCOMPARE(accessible(label, QAccessible::Description), control->toolTip);
             QCOMPARE(label->isVisible(), control->visible);
             QCOMPARE(label->focusPolicy(), Qt::NoFocus);
+            // A caption too wide for its place is drawn in a smaller size of the font.
+            QVERIFY(label->fontMetrics().horizontalAdvance(label->text())
+                    <= label->contentsRect().width());
         }
         // Where twips / 15 rounds: 1420 -> 94.7, 695 -> 46.3, 25 -> 1.7.
         QCOMPARE(rig.label("P")->geometry(), QRect(95, 16, 42, 17));
@@ -154,6 +157,7 @@ private slots:
         row("P1 left released outside", "P111", Qt::LeftButton, 5, false, "");
         row("P1 right click opens the dialog", "P111", Qt::RightButton, 5, true, "", true);
         row("P1 middle click does nothing", "P111", Qt::MiddleButton, 5, true, "");
+        row("P3 right click opens the dialog", "P113", Qt::RightButton, 5, true, "", true);
     }
     void mouse()
     {
@@ -172,7 +176,7 @@ private slots:
         QCOMPARE(rig.player.log.filter(calls).join(", "), call);
         QCOMPARE(rig.windows.cueDialogOpen(), dialog);
         // The hidden cue play button marks the slot being edited.
-        QCOMPARE(rig.label("P111")->isVisible(), !dialog);
+        QCOMPARE(label->isVisible(), !dialog);
     }
 
     void spaceRelease_data()
@@ -226,6 +230,9 @@ private slots:
         QCOMPARE(accessible(dialog), QStringLiteral("Repeats, duration,    start posn  & -->>"));
         QCOMPARE(dialog->maximumSize(), QSize(260, 53));
         QCOMPARE(dialog->text3()->geometry(), QRect(144, 8, 73, 19));
+        const auto *info = dialog->findChild<ClickableLabel *>("info"); // maroon, left-aligned
+        QCOMPARE(info->palette().color(QPalette::Window), QColor(128, 0, 0));
+        QCOMPARE(info->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignLeft);
         // Slot 2's values, the focus in the first box.
         QCOMPARE(dialog->text1()->text() + dialog->text2()->text() + dialog->text3()->text(),
                  QStringLiteral("17500.0"));

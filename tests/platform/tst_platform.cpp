@@ -221,7 +221,8 @@ private slots:
         QVERIFY(QDir(top.path()).mkpath("cwd"));
         for (QString place : planted) {
             const QByteArray script = "#!/bin/sh\necho \"$PPID " + place.toUtf8()
-                + " $POCKO_START_MINIMIZED $*\" >> '" + top.filePath("ran").toUtf8() + "'\n";
+                + " $POCKO_START_MINIMIZED $POCKO_KEPT $*\" >> '" + top.filePath("ran").toUtf8()
+                + "'\n";
             const mode_t mode = place.endsWith('!') ? 0644 : 0755;
             place.remove('!');
             QVERIFY(QDir(top.path()).mkpath(place));
@@ -233,7 +234,9 @@ private slots:
         const QByteArray oldPath = qgetenv("PATH");
         QVERIFY(QDir::setCurrent(top.filePath("cwd")));
         qputenv("PATH", pathPrefix.replace("bin", top.filePath("bin")).toUtf8() + oldPath);
-        // The folder a second deck gets must arrive byte for byte, whatever its name holds.
+        // The folder a second deck gets must arrive byte for byte, whatever its name holds, and
+        // this process's environment with it.
+        qputenv("POCKO_KEPT", "kept");
         const bool started
             = QtLauncher({ decodeFileName("/music/caf\xe9 \xff") }).startMinimized(name);
         qputenv("PATH", oldPath);
@@ -249,7 +252,7 @@ private slots:
             const QList<QByteArray> words = ran.readAll().split(' ');
             // No child of this process, which would have to wait for it.
             QVERIFY(words.first().toLongLong() != QCoreApplication::applicationPid());
-            QCOMPARE(words.mid(1).join(' '), runs.toUtf8() + " 1 /music/caf\xe9 \xff\n");
+            QCOMPARE(words.mid(1).join(' '), runs.toUtf8() + " 1 kept /music/caf\xe9 \xff\n");
         }
     }
 
