@@ -290,6 +290,7 @@ private slots:
         QCOMPARE(view->maximumSize(), view->minimumSize());
         QCOMPARE(view->geometry(), QRect(184, 250, 274, 133));
         QCOMPARE(accessible(view->label("tpall")), QStringLiteral("Play All"));
+        QCOMPARE(view->label("tsall")->geometry(), QRect(184, 0, 43, 17)); // 2760 twips in
         QCOMPARE(view->label("linfo")->geometry(), QRect(8, 101, 257, 11)); // 1510, 160 round up
         // FILE again brings the same window, its list as it was.
         rig.folder.names.append("d.mp3");
