@@ -5,13 +5,15 @@
 namespace pocko {
 
 // The sound device's buffer size: small, for a short way from a click to the sound, and a step up
-// whenever the device keeps running dry (two dropouts within ten seconds): 256, 512, then 1024
-// frames. It never steps down while the program runs. A pinned size never steps.
+// whenever the device keeps running dry (two dropouts within ten seconds): 256, 512, 1024, then
+// 2048 frames. The last step is for a sound server that is itself starved, late by more than
+// 23 ms now and then on a machine whose cores are all busy. It never steps down while the program
+// runs. A pinned size never steps.
 class BufferSteps
 {
 public:
     static constexpr int Smallest = 256;
-    static constexpr int Largest = 1024;
+    static constexpr int Largest = 2048;
     static constexpr qint64 WindowMs = 10000;
 
     // pinned: a size to keep (POCKO_AUDIO_FRAMES), or 0 to step.

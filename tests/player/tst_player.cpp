@@ -429,7 +429,7 @@ void TestPlayer::bufferSteps_data()
     QTest::newRow("two within 10 s") << 0 << QList<qint64> { 5000, 15000 } << 512;
     QTest::newRow("two 10.001 s apart") << 0 << QList<qint64> { 5000, 15001 } << 256;
     QTest::newRow("a step starts afresh") << 0 << QList<qint64> { 0, 1, 2 } << 512;
-    QTest::newRow("1024 at most") << 0 << QList<qint64> { 0, 1, 2, 3, 4, 5, 6, 7 } << 1024;
+    QTest::newRow("2048 at most") << 0 << QList<qint64> { 0, 1, 2, 3, 4, 5, 6, 7, 8, 9 } << 2048;
     QTest::newRow("pinned") << 256 << QList<qint64> { 0, 1, 2, 3 } << 256;
 }
 
