@@ -865,9 +865,9 @@ int main(int argc, char **argv)
                QStringLiteral("%1 MB").arg((large - small) / 1024.0, 0, 'f', 1),
                QStringLiteral("<= 16 MB"));
     }
-    for (const int frames : { 256, 512, 1024 })
+    for (const int frames : { 256, 512, 1024, 2048 })
         measureLatencyDisk(at("5min.mp3"), folder, frames);
-    for (const int frames : { 256, 512, 1024 })
+    for (const int frames : { 256, 512, 1024, 2048 })
         measureLatencyPulse(at("5min.mp3"), folder, frames);
     qputenv("POCKO_AUDIO_FRAMES", "256");
     if (!latencyOnly) {
