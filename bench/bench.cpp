@@ -6,7 +6,7 @@
 #include "platform/folder.h"
 #include "player/audioblock.h"
 #include "player/buffersteps.h"
-#include "player/sdlplayer.h"
+#include "player/deckplayer.h"
 #include "player/songdecoder.h"
 
 #include <QCoreApplication>
@@ -241,7 +241,7 @@ long peakRssKb()
 void measureOpen(const QString &file, const QString &label, const QString &target,
                  const QString &reference = QStringLiteral("-"))
 {
-    SdlPlayer player;
+    DeckPlayer player;
     const std::vector<double> times = timings(5, [&](int) {
         const double time = seconds([&] { player.setFileName(file); });
         player.stop();
@@ -254,7 +254,7 @@ void measureOpen(const QString &file, const QString &label, const QString &targe
 
 void measureSeek(const QString &file)
 {
-    SdlPlayer player;
+    DeckPlayer player;
     player.setFileName(file);
     player.pause();
     std::mt19937 random(3);
@@ -279,7 +279,7 @@ void measureBursts(const QString &file, const QString &folder, double rate)
     const double heard = 0.5;
     {
         useDiskDriver(path);
-        SdlPlayer player;
+        DeckPlayer player;
         player.setFileName(file);
         player.setRate(rate);
         player.pause();
@@ -325,7 +325,7 @@ void measureStreamChanges(const QString &file, const QString &folder)
     quint64 underruns = 0;
     {
         useDiskDriver(path);
-        SdlPlayer player;
+        DeckPlayer player;
         player.setFileName(file);
         std::mt19937 random(11);
         std::uniform_int_distribution<int> pause(15, 90);
@@ -414,7 +414,7 @@ double mpg123Seconds(const QStringList &extra, const QString &file)
 
 void measureCpu(const QString &file)
 {
-    SdlPlayer player;
+    DeckPlayer player;
     player.setFileName(file);
     for (const double rate : { 1.0, 0.5 }) {
         player.setRate(rate);
@@ -435,7 +435,7 @@ void measureCpu(const QString &file)
 int rssChild(const QString &file)
 {
     useDiskDriver(QStringLiteral("/dev/null"));
-    SdlPlayer player;
+    DeckPlayer player;
     player.setFileName(file);
     sleepMs(1000);
     player.setCurrentPosition(player.duration() / 2);
@@ -467,7 +467,7 @@ void measureLatencyDisk(const QString &file, const QString &folder, int frames)
     qputenv("POCKO_AUDIO_FRAMES", QByteArray::number(frames));
     std::vector<double> times;
     {
-        SdlPlayer player;
+        DeckPlayer player;
         player.setFileName(file);
         player.pause();
         const int fd = ::open(QFile::encodeName(capture).constData(), O_RDONLY);
@@ -622,7 +622,7 @@ void measureLatencyPulse(const QString &file, const QString &folder, int frames)
         PrivateSound sound(folder);
         qputenv("SDL_AUDIODRIVER", "pulseaudio");
         qputenv("PULSE_SERVER", sound.server().toLocal8Bit());
-        SdlPlayer player;
+        DeckPlayer player;
         if (sound.ready() && player.soundDeviceEnabled()) {
             player.setFileName(file);
             player.pause();
@@ -659,7 +659,7 @@ void measureOutage(const QString &file, const QString &folder)
     auto sound = std::make_unique<PrivateSound>(folder);
     qputenv("SDL_AUDIODRIVER", "pulseaudio");
     qputenv("PULSE_SERVER", sound->server().toLocal8Bit());
-    SdlPlayer player;
+    DeckPlayer player;
     player.setFileName(file);
     std::mt19937 random(5);
     double longest = 0;
@@ -807,6 +807,13 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
+    if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"))) {
+        std::printf("Usage: pocko_bench [--latency]\n"
+                    "Measures the player on MP3s it makes with lame and prints a table.\n"
+                    "  --latency  only the rows from play() to the first sound\n"
+                    "  --help     this text\n");
+        return 0;
+    }
     if (args.size() == 3 && args[1] == QLatin1String("--rss"))
         return rssChild(args[2]);
     const bool latencyOnly = args.contains(QLatin1String("--latency"));

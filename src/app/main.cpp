@@ -15,8 +15,8 @@
 #include <cstdio>
 #include <memory>
 
-#if POCKO_HAVE_SDL_PLAYER
-#include "player/sdlplayer.h"
+#if POCKO_HAVE_DECK_PLAYER
+#include "player/deckplayer.h"
 #endif
 
 namespace {
@@ -24,10 +24,10 @@ namespace {
 // The deck's one media player.
 std::unique_ptr<pocko::MediaPlayer> makePlayer()
 {
-#if POCKO_HAVE_SDL_PLAYER
-    return std::make_unique<pocko::SdlPlayer>();
+#if POCKO_HAVE_DECK_PLAYER
+    return std::make_unique<pocko::DeckPlayer>();
 #else
-#error "The program needs the SDL player back end (target pocko_player)."
+#error "The program needs the deck player back end (target pocko_player)."
 #endif
 }
 
@@ -35,15 +35,15 @@ std::unique_ptr<pocko::MediaPlayer> makePlayer()
 // always when POCKO_REPORT_UNDERRUNS=1 (the soak run reads it), with the device buffer it ended on.
 void reportUnderruns(const pocko::MediaPlayer &player)
 {
-#if POCKO_HAVE_SDL_PLAYER
-    const auto *sdl = dynamic_cast<const pocko::SdlPlayer *>(&player);
-    if (sdl == nullptr)
+#if POCKO_HAVE_DECK_PLAYER
+    const auto *deck = dynamic_cast<const pocko::DeckPlayer *>(&player);
+    if (deck == nullptr)
         return;
-    const unsigned long long count = sdl->underruns();
-    const unsigned long long dropouts = sdl->dropouts();
+    const unsigned long long count = deck->underruns();
+    const unsigned long long dropouts = deck->dropouts();
     if (count > 0 || dropouts > 0 || qgetenv("POCKO_REPORT_UNDERRUNS") == "1")
         std::fprintf(stderr, "underruns: %llu, device dropouts: %llu, device buffer: %d frames%s\n",
-                     count, dropouts, sdl->deviceFrames(), sdl->realtime() ? ", real-time" : "");
+                     count, dropouts, deck->deviceFrames(), deck->realtime() ? ", real-time" : "");
 #else
     (void)player;
 #endif

@@ -7,7 +7,7 @@
 #include "fakes/testwindows.h"
 #include "platform/filenames.h"
 #include "platform/folder.h"
-#include "player/sdlplayer.h"
+#include "player/deckplayer.h"
 
 #include <QMap>
 #include <QTemporaryDir>
@@ -44,7 +44,7 @@ class TestHostile : public QObject
     QString m_folder = decodeFileName(m_folderBytes);
     QMap<QByteArray, QByteArray> m_songs; // lame's, by name
     // A deck as the program wires it, with the real player, listing and controllers.
-    SdlPlayer m_player;
+    DeckPlayer m_player;
     FakeClock m_clock;
     FakeMessages m_messages;
     FakeLauncher m_launcher;

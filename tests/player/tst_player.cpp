@@ -1,7 +1,7 @@
 #include "fakes/fakeoutput.h"
 #include "fakes/songfiles.h"
 #include "platform/filenames.h"
-#include "player/sdlplayer.h"
+#include "player/deckplayer.h"
 
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -100,11 +100,11 @@ class TestPlayer : public QObject
         return false;
     }
     // A fresh player writing to a fresh capture file.
-    std::unique_ptr<SdlPlayer> makePlayer()
+    std::unique_ptr<DeckPlayer> makePlayer()
     {
         m_capture = m_dir.filePath(QString("capture%1.raw").arg(++m_captures));
         qputenv("SDL_DISKAUDIOFILE", QFile::encodeName(m_capture));
-        auto player = std::make_unique<SdlPlayer>();
+        auto player = std::make_unique<DeckPlayer>();
         return player->soundDeviceEnabled() ? std::move(player) : nullptr;
     }
     // Waits until the device has written three more buffers: a command given before has been
@@ -350,7 +350,7 @@ void TestPlayer::deviceComesBack()
     qputenv("POCKO_AUDIO_FRAMES", pin);
     auto output = std::make_unique<FakeOutput>();
     FakeOutput &device = *output;
-    SdlPlayer player(std::move(output));
+    DeckPlayer player(std::move(output));
     qputenv("POCKO_AUDIO_FRAMES", oldPin);
     player.setFileName(m_cbr);
     Frames heard;

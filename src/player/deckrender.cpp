@@ -1,0 +1,201 @@
+#include "deckrender.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+namespace pocko {
+
+namespace {
+
+constexpr int SettleFrames = 2048;
+
+} // namespace
+
+void DeckRender::renderOutput(void *user, float *out, int frames, bool audible)
+{
+    static_cast<DeckRender *>(user)->renderExclusive(out, frames, audible);
+}
+
+void DeckRender::renderExclusive(float *out, int frames, bool audible)
+{
+    // Only while the device and the standby thread hand over can both be here; the one that
+    // comes second plays silence for once.
+    bool idle = false;
+    if (!m_rendering.compare_exchange_strong(idle, true, std::memory_order_acquire)) {
+        std::fill(out, out + std::size_t(frames) * 2, 0.0f);
+        return;
+    }
+    render(out, frames, audible);
+    m_rendering.store(false, std::memory_order_release);
+}
+
+void DeckRender::dropStale()
+{
+    while (m_blocks.readable() > 0 && m_blocks.peek(0).generation < m_generation) {
+        m_blocks.pop();
+        m_cursor = 0;
+    }
+}
+
+int DeckRender::fadeOut(float *out, int frames, int done, double *advance)
+{
+    // Sounds the frames ahead once more with a falling gain, without consuming them: the position
+    // stays where the command took effect.
+    const float from = rampGain(m_ramp);
+    std::size_t index = 0;
+    int cursor = m_cursor;
+    int k = 0;
+    while (k < FadeFrames && done < frames && index < m_blocks.readable()) {
+        const AudioBlock &block = m_blocks.peek(index);
+        if (block.generation != m_generation)
+            break;
+        if (cursor >= block.frames) {
+            if (block.end != BlockEnd::None)
+                break;
+            ++index;
+            cursor = 0;
+            continue;
+        }
+        const float gain = from * rampGain(FadeFrames - 1 - k);
+        out[done * 2] = block.data[std::size_t(cursor) * 2] * gain;
+        out[done * 2 + 1] = block.data[std::size_t(cursor) * 2 + 1] * gain;
+        *advance += block.step;
+        ++cursor;
+        ++done;
+        ++k;
+    }
+    return done;
+}
+
+int DeckRender::apply(const RenderCommand &command, float *out, int frames, int done)
+{
+    switch (command.type) {
+    case RenderCommand::Type::Play:
+        if (m_state != Playing) {
+            m_state = Playing;
+            m_ramp = 0;
+        }
+        break;
+    case RenderCommand::Type::Pause:
+        if (m_state == Playing) {
+            double advance = 0;
+            done = fadeOut(out, frames, done, &advance);
+            m_state = Paused;
+        }
+        break;
+    case RenderCommand::Type::NewStream: {
+        // A resumed stream takes over where the fade-out of the old one ends.
+        double here = m_frame;
+        if (m_state == Playing)
+            done = fadeOut(out, frames, done, &here);
+        m_skipping = command.resume && here > command.frame;
+        m_skipTo = here;
+        m_generation = command.generation;
+        m_frame = m_skipping ? here : command.frame;
+        m_state = command.state;
+        m_ramp = command.fadeIn ? 0 : FadeFrames;
+        m_train = command.train;
+        m_started = false;
+        dropStale();
+        break;
+    }
+    }
+    return done;
+}
+
+void DeckRender::render(float *out, int frames, bool audible)
+{
+    audible = audible && !m_hold.load(std::memory_order_acquire);
+    // A device just opened first plays a little silence: a sound server that starts a new stream
+    // may drop its first milliseconds, and with them the fade-in.
+    if (!audible) {
+        m_settle = SettleFrames;
+    } else if (m_settle > 0) {
+        m_settle -= frames;
+        audible = false;
+    }
+    if (audible) {
+        // A device that asks again after more than two of its buffers has run dry meanwhile.
+        const qint64 now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count();
+        if (m_lastNs != 0 && m_state == Playing && m_started
+            && now - m_lastNs > 2 * qint64(frames) * 1000000000 / OutputRate)
+            m_lateBuffers.fetch_add(1, std::memory_order_relaxed);
+        m_lastNs = now;
+    } else {
+        m_lastNs = 0;
+    }
+    int done = 0;
+    quint64 acknowledged = 0;
+    RenderCommand command;
+    while (m_commands.pop(command)) {
+        done = apply(command, out, frames, done);
+        acknowledged = command.sequence;
+    }
+    dropStale();
+    if (audible != m_audible) {
+        // Unheard, a playing song holds its place (fading out, should anyone still hear it);
+        // heard again, it fades in from there.
+        if (m_state == Playing && !audible) {
+            double advance = 0;
+            done = fadeOut(out, frames, done, &advance);
+        }
+        m_ramp = audible && m_state == Playing ? 0 : m_ramp;
+        m_audible = audible;
+    }
+    while (done < frames && m_state == Playing && (audible || m_train)) {
+        if (m_blocks.readable() == 0) {
+            if (m_started && audible)
+                m_underruns.fetch_add(1, std::memory_order_relaxed);
+            break;
+        }
+        const AudioBlock &block = m_blocks.peek(0);
+        if (block.generation != m_generation)
+            break; // a newer stream whose command has not arrived yet
+        if (m_skipping) {
+            const double behind = m_skipTo - (block.startFrame + m_cursor * block.step);
+            const int left = block.frames - m_cursor;
+            const int skip = int(std::clamp(std::round(behind / block.step), 0.0, double(left)));
+            m_skipping = skip == left;
+            m_cursor += skip;
+        }
+        const int n = m_skipping ? 0 : std::min(block.frames - m_cursor, frames - done);
+        for (int i = 0; i < n; ++i) {
+            const std::size_t from = std::size_t(m_cursor + i) * 2;
+            float gain = 1.0f;
+            if (m_ramp < FadeFrames)
+                gain = rampGain(m_ramp++);
+            out[(done + i) * 2] = block.data[from] * gain;
+            out[(done + i) * 2 + 1] = block.data[from + 1] * gain;
+        }
+        if (n > 0)
+            m_started = true;
+        m_cursor += n;
+        done += n;
+        m_frame = block.startFrame + double(m_cursor) * block.step;
+        if (m_cursor >= block.frames) {
+            const BlockEnd end = block.end;
+            const double endFrame = block.endFrame;
+            m_blocks.pop();
+            m_cursor = 0;
+            if (end == BlockEnd::Stop) {
+                m_state = Stopped;
+                m_frame = endFrame;
+            } else if (end == BlockEnd::Pause) {
+                m_state = Paused;
+                m_frame = endFrame;
+                m_train = false;
+            }
+        }
+    }
+    std::fill(out + done * 2, out + frames * 2, 0.0f);
+    m_publishedFrame.store(m_frame, std::memory_order_relaxed);
+    m_publishedState.store(m_state, std::memory_order_relaxed);
+    m_quiet.store(!audible, std::memory_order_release);
+    if (acknowledged != 0)
+        m_acknowledged.store(acknowledged, std::memory_order_release);
+}
+
+} // namespace pocko
