@@ -24,6 +24,13 @@ public:
     virtual bool open(int frames, RenderFunction render, void *user) = 0;
     // Stops calling render (once this returns, no call is running) and closes the device.
     virtual void close() = 0;
+    // Gives the open device a buffer of `frames` frames without a break in its sound. False
+    // when it cannot (it must then be closed and opened again).
+    virtual bool resize(int frames)
+    {
+        Q_UNUSED(frames);
+        return false;
+    }
     // The open device stopped working (its server went away, it was unplugged). Non-blocking.
     virtual bool lost() const = 0;
     // Starts the sound back end afresh, for when its connection to the server is dead.
@@ -72,6 +79,7 @@ public:
             m_current->close();
         m_current = nullptr;
     }
+    bool resize(int frames) override { return m_current && m_current->resize(frames); }
     bool lost() const override { return m_current && m_current->lost(); }
     void restart() override
     {

@@ -186,8 +186,14 @@ void OutputKeeper::outputLoop()
                 stepped = m_steps.dropout(msSince(began)) || stepped;
             if (stepped) {
                 const int from = m_deviceFrames.load();
-                closeOutput(true);
-                open = openOutput(m_steps.frames());
+                // A device that can grow its buffer while it plays does so unheard; one that
+                // cannot (SDL's) fades out and opens again.
+                if (m_output->resize(m_steps.frames())) {
+                    m_deviceFrames.store(m_steps.frames());
+                } else {
+                    closeOutput(true);
+                    open = openOutput(m_steps.frames());
+                }
                 openedAt = Clock::now();
                 std::fprintf(stderr,
                              "audio: the device ran dry twice within %d s: its buffer "

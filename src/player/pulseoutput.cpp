@@ -25,6 +25,19 @@ bool failed(pa_stream_state_t state)
     return !PA_STREAM_IS_GOOD(state);
 }
 
+// The server holds one buffer of the deck's size and asks for it in halves: the server's own
+// choice (a third or less) wakes the client more often than a busy machine can answer in time.
+pa_buffer_attr bufferOf(int frames)
+{
+    pa_buffer_attr attributes;
+    attributes.maxlength = std::uint32_t(-1);
+    attributes.tlength = std::uint32_t(frames) * FrameBytes;
+    attributes.prebuf = std::uint32_t(-1);
+    attributes.minreq = attributes.tlength / 2;
+    attributes.fragsize = std::uint32_t(-1);
+    return attributes;
+}
+
 } // namespace
 
 PulseOutput::~PulseOutput()
@@ -65,14 +78,7 @@ bool PulseOutput::open(int frames, RenderFunction render, void *user)
         pa_stream_set_state_callback(m_stream, &PulseOutput::streamChanged, this);
         pa_stream_set_write_callback(m_stream, &PulseOutput::write, this);
         pa_stream_set_underflow_callback(m_stream, &PulseOutput::underflow, this);
-        pa_buffer_attr attributes;
-        attributes.maxlength = std::uint32_t(-1);
-        attributes.tlength = std::uint32_t(frames) * FrameBytes;
-        attributes.prebuf = std::uint32_t(-1);
-        // Asked for in halves: the server's own choice (a third or less) wakes the client more
-        // often than a busy machine can answer in time.
-        attributes.minreq = attributes.tlength / 2;
-        attributes.fragsize = std::uint32_t(-1);
+        const pa_buffer_attr attributes = bufferOf(frames);
         // The latency asked for is all the server holds, its own mixing included.
         ready = pa_stream_connect_playback(m_stream, nullptr, &attributes, PA_STREAM_ADJUST_LATENCY,
                                            nullptr, nullptr)
@@ -83,6 +89,34 @@ bool PulseOutput::open(int frames, RenderFunction render, void *user)
     if (!ready)
         close();
     return ready;
+}
+
+bool PulseOutput::resize(int frames)
+{
+    if (!m_loop || !m_stream || m_lost.load())
+        return false;
+    pa_threaded_mainloop_lock(m_loop);
+    const pa_buffer_attr attributes = bufferOf(frames);
+    m_resized = -1;
+    pa_operation *operation
+        = pa_stream_set_buffer_attr(m_stream, &attributes, &PulseOutput::resized, this);
+    const auto deadline = std::chrono::steady_clock::now() + ConnectTimeout;
+    while (operation && m_resized < 0 && pa_operation_get_state(operation) == PA_OPERATION_RUNNING
+           && std::chrono::steady_clock::now() < deadline) {
+        pa_threaded_mainloop_unlock(m_loop);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        pa_threaded_mainloop_lock(m_loop);
+    }
+    if (operation)
+        pa_operation_unref(operation);
+    const bool done = m_resized > 0;
+    pa_threaded_mainloop_unlock(m_loop);
+    return done;
+}
+
+void PulseOutput::resized(pa_stream *, int success, void *self)
+{
+    static_cast<PulseOutput *>(self)->m_resized = success ? 1 : 0;
 }
 
 bool PulseOutput::waitUntilReady()

@@ -12,7 +12,8 @@ struct pa_threaded_mainloop;
 namespace pocko {
 
 // The sound device through PulseAudio (or PipeWire's PulseAudio service) directly: float32 stereo
-// at 44.1 kHz, the server holding one buffer of it, so a click is heard within that buffer. Unlike
+// at 44.1 kHz, the server holding one buffer of it, so a click is heard within that buffer; the
+// buffer grows on the open stream, without a break. Unlike
 // SDL's audio it tells when the server had to play silence for want of sound, which is what the
 // player's buffer steps go by. Driven by the player's output thread; the render function runs on
 // the client library's own thread.
@@ -23,6 +24,7 @@ public:
 
     bool open(int frames, RenderFunction render, void *user) override;
     void close() override;
+    bool resize(int frames) override;
     bool lost() const override { return m_lost.load(); }
     void restart() override { }
     bool makeRealtime() override;
@@ -34,6 +36,7 @@ private:
     static void streamChanged(pa_stream *stream, void *self);
     static void write(pa_stream *stream, std::size_t bytes, void *self);
     static void underflow(pa_stream *stream, void *self);
+    static void resized(pa_stream *stream, int success, void *self);
     bool waitUntilReady();
 
     pa_threaded_mainloop *m_loop = nullptr;
@@ -42,6 +45,7 @@ private:
     RenderFunction m_render = nullptr;
     void *m_user = nullptr;
     std::atomic<bool> m_lost { false };
+    int m_resized = -1; // the server's answer to the last resize; under the loop's lock
     std::atomic<quint64> m_underflows { 0 };
     std::atomic<bool> m_threadKnown { false };
     pthread_t m_thread {};

@@ -16,6 +16,8 @@ class FakeOutput : public AudioOutput
 public:
     mutable std::mutex mutex; // guards what follows
     std::vector<int> opened; // the buffer size of every open
+    bool canResize = false; // grows its buffer while open, as PulseAudio's streams do
+    std::vector<int> resized; // the buffer size of every resize
     int tries = 0; // opens asked for, also the refused ones
     bool serverUp = true;
     bool isOpen = false;
@@ -51,6 +53,14 @@ public:
                 user = userData;
             }
             return serverUp;
+        });
+    }
+    bool resize(int frames) override
+    {
+        return locked([&] {
+            if (canResize && isOpen)
+                resized.push_back(frames);
+            return canResize && isOpen;
         });
     }
     void close() override

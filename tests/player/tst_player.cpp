@@ -333,6 +333,7 @@ void TestPlayer::deviceComesBack_data()
     QTest::newRow("lost, burst train meanwhile") << 3 << pin << QList<int> { 256, 256 };
     QTest::newRow("runs dry: steps up") << 4 << QByteArray() << QList<int> { 256, 512 };
     QTest::newRow("runs dry, pinned") << 4 << pin << QList<int> { 256 };
+    QTest::newRow("runs dry: grows while open") << 5 << QByteArray() << QList<int> { 256 };
     QTest::newRow("pin not a number: steps up")
         << 4 << QByteArray("25x") << QList<int> { 256, 512 };
 }
@@ -350,6 +351,7 @@ void TestPlayer::deviceComesBack()
     qputenv("POCKO_AUDIO_FRAMES", pin);
     auto output = std::make_unique<FakeOutput>();
     FakeOutput &device = *output;
+    device.canResize = action == 5;
     DeckPlayer player(std::move(output));
     qputenv("POCKO_AUDIO_FRAMES", oldPin);
     player.setFileName(m_cbr);
@@ -399,12 +401,23 @@ void TestPlayer::deviceComesBack()
     QVERIFY(waitFor([&] {
         device.pump(heard);
         return (action < 4 || player.dropouts() >= 2)
-            && sizes().size() >= std::size_t(opens.size());
+            && sizes().size() >= std::size_t(opens.size())
+            && (action < 5 || device.locked([&] { return !device.resized.empty(); }));
     }));
     pump(80); // past more than one look of the output thread's
     const std::vector<int> opened = sizes();
     QCOMPARE(QList<int>(opened.begin(), opened.begin() + std::min<qsizetype>(2, opened.size())),
              opens); // a busy machine's late pumps may step it up again later
+    if (action == 5) { // not a frame lost or played twice across the step
+        QCOMPARE(device.locked([&] { return device.resized.front(); }), 512);
+        qint64 from = 0;
+        while (silent(heard, from))
+            ++from;
+        from += FadeFrames + 10;
+        const qint64 at = find(song, heard, from, 1000);
+        const qint64 last = frames(heard) - 1000;
+        QCOMPARE(find(song, heard, last, 1000), at + last - from);
+    }
     if (opens.size() == 1)
         return;
     if (player.playState() == 1) { // silent until played
