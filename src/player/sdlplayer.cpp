@@ -1,8 +1,7 @@
 #include "sdlplayer.h"
 
+#include "outputchoice.h"
 #include "platform/filenames.h"
-#include "pulseoutput.h"
-#include "sdloutput.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -39,17 +38,6 @@ constexpr auto WatchInterval = std::chrono::milliseconds(20);
 constexpr auto StartGrace = std::chrono::milliseconds(500);
 // While no device is open, the callback still runs this often, unheard.
 constexpr auto StandbyInterval = std::chrono::milliseconds(5);
-
-// PulseAudio directly where a server runs, unless SDL_AUDIODRIVER names another of SDL's drivers
-// (the tests' disk driver, or ALSA by hand).
-std::unique_ptr<AudioOutput> defaultOutput()
-{
-    const QByteArray driver = qgetenv("SDL_AUDIODRIVER");
-    if (!driver.isEmpty() && !driver.startsWith("pulse"))
-        return std::make_unique<SdlOutput>();
-    return std::make_unique<FallbackOutput>(std::make_unique<PulseOutput>(),
-                                            std::make_unique<SdlOutput>());
-}
 
 // POCKO_AUDIO_FRAMES=N pins the device buffer (0: step up from the smallest size as needed).
 int pinnedFrames()
