@@ -17,15 +17,54 @@
 
 #if POCKO_HAVE_DECK_PLAYER
 #include "player/deckplayer.h"
+#include "player/outputchoice.h"
 #endif
 
 namespace {
 
-// The deck's one media player.
-std::unique_ptr<pocko::MediaPlayer> makePlayer()
+void print(const QString &text, FILE *stream)
+{
+    const QByteArray bytes = pocko::encodeFileName(text) + '\n';
+    std::fwrite(bytes.constData(), 1, bytes.size(), stream);
+}
+
+// The outputs the command line chooses, this deck's and LT's, as names of `system`'s outputs;
+// empty names for the default. The outputs are listed only when asked for: a sound server may
+// take its time to answer. Returns -1, or the code to end the program with at once.
+int chooseOutputs(const pocko::StartRequest &start, pocko::SoundSystem &system, QString &output,
+                  QString &ltOutput)
+{
+    if (!start.listOutputs && start.output.isEmpty() && start.ltOutput.isEmpty())
+        return -1;
+    const pocko::OutputList outputs = pocko::listOutputs();
+    system = outputs.system;
+    if (start.listOutputs) {
+        for (const pocko::OutputDevice &device : outputs.devices)
+            print(device.name + QStringLiteral("  ") + device.description, stdout);
+        return 0;
+    }
+    const auto choose = [&outputs](const QString &asked, QString &chosen) {
+        const pocko::OutputMatch match = pocko::resolveOutput(asked, outputs.devices);
+        if (!match.error.isEmpty())
+            print(match.error, stderr);
+        chosen = match.name;
+        return match.error.isEmpty();
+    };
+    if (!start.output.isEmpty() && !choose(start.output, output))
+        return 2;
+    if (start.ltOutput.isEmpty())
+        ltOutput = output;
+    else if (!choose(start.ltOutput, ltOutput))
+        return 2;
+    return -1;
+}
+
+// The deck's one media player, on the output chosen (empty for the default).
+std::unique_ptr<pocko::MediaPlayer> makePlayer(pocko::SoundSystem system, const QString &output)
 {
 #if POCKO_HAVE_DECK_PLAYER
-    return std::make_unique<pocko::DeckPlayer>();
+    return std::make_unique<pocko::DeckPlayer>(
+        output.isEmpty() ? pocko::defaultOutput() : pocko::makeOutput(system, output));
 #else
 #error "The program needs the deck player back end (target pocko_player)."
 #endif
@@ -61,10 +100,14 @@ int main(int argc, char *argv[])
     const pocko::StartRequest start
         = pocko::parseArguments(arguments, pocko::workingFolder(), pocko::musicFolder());
     if (start.exitCode >= 0) {
-        const QByteArray text = pocko::encodeFileName(start.text) + '\n';
-        std::fwrite(text.constData(), 1, text.size(), start.exitCode == 0 ? stdout : stderr);
+        print(start.text, start.exitCode == 0 ? stdout : stderr);
         return start.exitCode;
     }
+    pocko::SoundSystem system = pocko::SoundSystem::Pulse;
+    QString output;
+    QString ltOutput;
+    if (const int code = chooseOutputs(start, system, output, ltOutput); code >= 0)
+        return code;
 
     int qtArgc = 1;
     QApplication app(qtArgc, argv);
@@ -78,9 +121,13 @@ int main(int argc, char *argv[])
     pocko::SteadyClock clock;
     pocko::QtMessages messages;
     pocko::DiskFolder folder(start.folder);
-    // "LT": the second deck lists the same folder, wherever its executable lies.
-    pocko::QtLauncher launcher(QStringList { folder.programFolder() });
-    const std::unique_ptr<pocko::MediaPlayer> player = makePlayer();
+    // "LT": the second deck lists the same folder, wherever its executable lies, and plays on the
+    // output chosen for it, by the name this deck found.
+    QStringList ltArguments { folder.programFolder() };
+    if (!ltOutput.isEmpty())
+        ltArguments = QStringList { QStringLiteral("--output"), ltOutput } + ltArguments;
+    pocko::QtLauncher launcher(ltArguments);
+    const std::unique_ptr<pocko::MediaPlayer> player = makePlayer(system, output);
 
     pocko::AppWindows windows(folder, messages);
     pocko::DeckController deck(*player, clock, messages, launcher, windows);

@@ -18,23 +18,38 @@ const QString Program = QStringLiteral("PockoMP3Player");
 QString helpText()
 {
     return QStringLiteral(
-        "Usage: PockoMP3Player [--music-folder] [FOLDER | FILE]\n"
+        "Usage: PockoMP3Player [OPTION...] [FOLDER | FILE]\n"
         "A small MP3 deck for live DJ use.\n"
         "\n"
         "With no FOLDER or FILE the playlist lists the MP3 files beside the executable.\n"
-        "  FOLDER          list the MP3 files in FOLDER\n"
-        "  FILE            list the MP3 files beside FILE, and play FILE\n"
-        "  --music-folder  list your music folder; a FOLDER or FILE given as well wins\n"
-        "  --help          show this help and exit\n"
-        "  --version       show the version and exit\n"
-        "  --              ends the options, for a FOLDER or FILE whose name begins with \"-\"");
+        "  FOLDER             list the MP3 files in FOLDER\n"
+        "  FILE               list the MP3 files beside FILE, and play FILE\n"
+        "  --music-folder     list your music folder; a FOLDER or FILE given as well wins\n"
+        "  --list-outputs     show the outputs to play on (NAME  description) and exit\n"
+        "  --output NAME      play on the output called NAME, or else on the only one whose\n"
+        "                     description contains NAME (letter case ignored)\n"
+        "  --lt-output NAME   the output of the deck that LT opens; without it, this deck's\n"
+        "  --help             show this help and exit\n"
+        "  --version          show the version and exit\n"
+        "  --                 ends the options, for a FOLDER or FILE whose name begins with \"-\"");
+}
+
+QString errorLine(const QString &what, const QString &detail)
+{
+    return Program + QStringLiteral(": ") + what + QStringLiteral(": ") + detail;
+}
+
+StartRequest ending(int exitCode, const QString &text)
+{
+    StartRequest request;
+    request.exitCode = exitCode;
+    request.text = text;
+    return request;
 }
 
 StartRequest failure(const QString &what, const QString &path)
 {
-    return StartRequest {
-        2, Program + QStringLiteral(": ") + what + QStringLiteral(": ") + path, {}, {}
-    };
+    return ending(2, errorLine(what, path));
 }
 
 // The absolute path, with "." parts and doubled or trailing separators dropped. ".." is kept:
@@ -79,17 +94,31 @@ StartRequest parseArguments(const QStringList &arguments, const QString &working
     QStringList paths;
     bool music = false;
     bool optionsEnded = false;
-    for (const QString &argument : arguments) {
-        if (optionsEnded || !argument.startsWith(QLatin1Char('-')))
+    StartRequest request;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        QString *name = nullptr;
+        if (!optionsEnded && argument == QLatin1String("--output"))
+            name = &request.output;
+        else if (!optionsEnded && argument == QLatin1String("--lt-output"))
+            name = &request.ltOutput;
+        // An output's NAME is taken whatever it looks like: the sound system chose it.
+        if (name) {
+            if (++i == arguments.size() || arguments.at(i).isEmpty())
+                return failure(QStringLiteral("give a NAME after"), argument);
+            *name = arguments.at(i);
+        } else if (optionsEnded || !argument.startsWith(QLatin1Char('-')))
             paths.append(argument);
         else if (argument == QLatin1String("--"))
             optionsEnded = true;
         else if (argument == QLatin1String("--help"))
-            return StartRequest { 0, helpText(), {}, {} };
+            return ending(0, helpText());
         else if (argument == QLatin1String("--version"))
-            return StartRequest { 0, Program + QStringLiteral(" " POCKO_VERSION), {}, {} };
+            return ending(0, Program + QStringLiteral(" " POCKO_VERSION));
         else if (argument == QLatin1String("--music-folder"))
             music = true;
+        else if (argument == QLatin1String("--list-outputs"))
+            request.listOutputs = true;
         else
             return failure(QStringLiteral("unknown option (see --help)"), argument);
     }
@@ -97,7 +126,7 @@ StartRequest parseArguments(const QStringList &arguments, const QString &working
         return failure(QStringLiteral("give one FOLDER or FILE, not several"),
                        paths.join(QLatin1Char(' ')));
     if (paths.isEmpty() && !music)
-        return StartRequest {};
+        return request;
     if (paths.value(0, musicFolder).isEmpty())
         return failure(QStringLiteral("empty FOLDER or FILE"), QStringLiteral("\"\""));
 
@@ -110,12 +139,35 @@ StartRequest parseArguments(const QStringList &arguments, const QString &working
     case PathKind::Other:
         return failure(QStringLiteral("neither a folder nor a regular file"), path);
     case PathKind::Folder:
-        return StartRequest { -1, {}, path, {} };
+        request.folder = path;
+        return request;
     case PathKind::File:
         break;
     }
     const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-    return StartRequest { -1, {}, slash == 0 ? QStringLiteral("/") : path.left(slash), path };
+    request.folder = slash == 0 ? QStringLiteral("/") : path.left(slash);
+    request.song = path;
+    return request;
+}
+
+OutputMatch resolveOutput(const QString &asked, const QList<OutputDevice> &outputs)
+{
+    QStringList described;
+    for (const OutputDevice &output : outputs) {
+        if (output.name == asked)
+            return OutputMatch { output.name, {} };
+        if (!asked.isEmpty() && output.description.contains(asked, Qt::CaseInsensitive))
+            described.append(output.name);
+    }
+    if (described.size() == 1)
+        return OutputMatch { described.first(), {} };
+    if (described.isEmpty())
+        return OutputMatch {
+            {}, errorLine(QStringLiteral("no such output (see --list-outputs)"), asked)
+        };
+    return OutputMatch { {},
+                         errorLine(QStringLiteral("more than one output matches ") + asked,
+                                   described.join(QStringLiteral(", "))) };
 }
 
 QString workingFolder()

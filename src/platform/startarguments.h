@@ -20,7 +20,27 @@ struct StartRequest
     QString text;
     QString folder; // absolute; empty for the executable's own folder
     QString song; // a file in `folder` to load at start as a pick would; empty for none
+    bool listOutputs = false; // print the outputs and end with 0
+    QString output; // --output NAME as given: the output this deck plays on; empty for the default
+    QString ltOutput; // --lt-output NAME as given: the output of the deck "LT" starts
 };
+
+// A sound output the deck can play on: the name to give, and what the sound system calls it.
+struct OutputDevice
+{
+    QString name;
+    QString description;
+};
+
+// The output a NAME chooses: the one of that name, or else the only one whose description
+// contains NAME (letter case ignored). `error` is the line to print (and the name empty) when no
+// output or several match.
+struct OutputMatch
+{
+    QString name;
+    QString error;
+};
+OutputMatch resolveOutput(const QString &asked, const QList<OutputDevice> &outputs);
 
 // `arguments` come without the program name, decoded as file names are. Relative paths are
 // taken from `workingFolder`; `musicFolder` is what --music-folder lists.

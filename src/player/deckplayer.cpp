@@ -1,8 +1,7 @@
 #include "deckplayer.h"
 
+#include "outputchoice.h"
 #include "platform/filenames.h"
-#include "pulseoutput.h"
-#include "sdloutput.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -23,17 +22,6 @@ namespace {
 // callback takes the change it goes on playing the old stream, so a slow decoder costs latency,
 // not a hole; it takes well under a millisecond on an idle machine.
 constexpr int StreamReadyTimeoutMs = 100;
-
-// PulseAudio directly where a server runs, unless SDL_AUDIODRIVER names another of SDL's drivers
-// (the tests' disk driver, or ALSA by hand).
-std::unique_ptr<AudioOutput> defaultOutput()
-{
-    const QByteArray driver = qgetenv("SDL_AUDIODRIVER");
-    if (!driver.isEmpty() && !driver.startsWith("pulse"))
-        return std::make_unique<SdlOutput>();
-    return std::make_unique<FallbackOutput>(std::make_unique<PulseOutput>(),
-                                            std::make_unique<SdlOutput>());
-}
 
 // POCKO_AUDIO_FRAMES=N pins the device buffer (0: step up from the smallest size as needed).
 int pinnedFrames()

@@ -40,6 +40,11 @@ pa_buffer_attr bufferOf(int frames)
 
 } // namespace
 
+PulseOutput::PulseOutput(const QString &sink)
+    : m_sink(sink.toUtf8())
+{
+}
+
 PulseOutput::~PulseOutput()
 {
     close();
@@ -79,9 +84,13 @@ bool PulseOutput::open(int frames, RenderFunction render, void *user)
         pa_stream_set_write_callback(m_stream, &PulseOutput::write, this);
         pa_stream_set_underflow_callback(m_stream, &PulseOutput::underflow, this);
         const pa_buffer_attr attributes = bufferOf(frames);
-        // The latency asked for is all the server holds, its own mixing included.
-        ready = pa_stream_connect_playback(m_stream, nullptr, &attributes, PA_STREAM_ADJUST_LATENCY,
-                                           nullptr, nullptr)
+        // The latency asked for is all the server holds, its own mixing included. A server moves
+        // the streams of a sink that goes away to another one: the DJ's headphone deck would
+        // sound in the room.
+        const bool named = !m_sink.isEmpty();
+        const int flags = PA_STREAM_ADJUST_LATENCY | (named ? PA_STREAM_DONT_MOVE : 0);
+        ready = pa_stream_connect_playback(m_stream, named ? m_sink.constData() : nullptr,
+                                           &attributes, pa_stream_flags_t(flags), nullptr, nullptr)
             == 0;
         ready = ready && waitUntilReady();
     }

@@ -2,6 +2,9 @@
 
 #include "audiooutput.h"
 
+#include <QByteArray>
+#include <QString>
+
 #include <atomic>
 #include <pthread.h>
 
@@ -20,6 +23,9 @@ namespace pocko {
 class PulseOutput : public AudioOutput
 {
 public:
+    // `sink` empty: the server's default sink, and the server may move the stream. A named sink
+    // holds the stream: when it goes away the stream is lost, and opens again only on it.
+    explicit PulseOutput(const QString &sink = QString());
     ~PulseOutput() override;
 
     bool open(int frames, RenderFunction render, void *user) override;
@@ -39,6 +45,7 @@ private:
     static void resized(pa_stream *stream, int success, void *self);
     bool waitUntilReady();
 
+    const QByteArray m_sink;
     pa_threaded_mainloop *m_loop = nullptr;
     pa_context *m_context = nullptr;
     pa_stream *m_stream = nullptr;

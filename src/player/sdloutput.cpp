@@ -10,6 +10,11 @@
 
 namespace pocko {
 
+SdlOutput::SdlOutput(const QString &device)
+    : m_deviceName(device.toUtf8())
+{
+}
+
 SdlOutput::~SdlOutput()
 {
     close();
@@ -40,7 +45,8 @@ bool SdlOutput::open(int frames, RenderFunction render, void *user)
     want.userdata = this;
     SDL_AudioSpec have;
     // No allowed changes: SDL converts when the device runs another format or buffer size.
-    const SDL_AudioDeviceID device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+    const SDL_AudioDeviceID device = SDL_OpenAudioDevice(
+        m_deviceName.isEmpty() ? nullptr : m_deviceName.constData(), 0, &want, &have, 0);
     if (device == 0)
         return false;
     m_threadKnown.store(false);

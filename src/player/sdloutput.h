@@ -2,6 +2,9 @@
 
 #include "audiooutput.h"
 
+#include <QByteArray>
+#include <QString>
+
 #include <atomic>
 #include <pthread.h>
 
@@ -13,6 +16,8 @@ namespace pocko {
 class SdlOutput : public AudioOutput
 {
 public:
+    // `device` as SDL names it; empty for SDL's default device.
+    explicit SdlOutput(const QString &device = QString());
     ~SdlOutput() override;
 
     bool open(int frames, RenderFunction render, void *user) override;
@@ -24,6 +29,7 @@ public:
 private:
     static void callback(void *self, unsigned char *stream, int bytes);
 
+    const QByteArray m_deviceName;
     bool m_initialized = false;
     std::atomic<unsigned> m_device { 0 };
     RenderFunction m_render = nullptr;

@@ -143,16 +143,17 @@ private slots:
 
     // Rows: arguments; then exit code, and the folder and song (or the printed text) expected,
     // where "%d" stands for the test folder, which is also the working folder; the music folder
-    // is z.mp3.
+    // is z.mp3. Then the output NAMEs given for this deck and for LT's.
     void startArguments_data()
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("folderOrText");
         QTest::addColumn<QString>("song");
+        QTest::addColumn<QStringList>("outputs");
         const auto row = [](const char *name, QStringList arguments, int code, QString folderOrText,
-                            QString song = {}) {
-            QTest::newRow(name) << arguments << code << folderOrText << song;
+                            QString song = {}, QStringList outputs = { "", "" }) {
+            QTest::newRow(name) << arguments << code << folderOrText << song << outputs;
         };
         const QString bad = decodeFileName("bad\xff\xfe.mp3");
         const QString error = "PockoMP3Player: ";
@@ -174,6 +175,14 @@ private slots:
         row("two paths", { "a.mp3", "z.mp3" }, 2,
             error + "give one FOLDER or FILE, not several: a.mp3 z.mp3");
         row("empty path", { "" }, 2, error + "empty FOLDER or FILE: \"\"");
+        row("output NAMEs are no paths nor options", { "--lt-output", "-x", "--output", "z.mp3" },
+            -1, "", "", { "z.mp3", "-x" });
+        row("after --, --output is a path", { "--", "--output", "z.mp3" }, 2,
+            error + "give one FOLDER or FILE, not several: --output z.mp3");
+        row("--output without NAME", { "z.mp3", "--output" }, 2,
+            error + "give a NAME after: --output");
+        row("an empty NAME", { "--lt-output", "", "z.mp3" }, 2,
+            error + "give a NAME after: --lt-output");
     }
     void startArguments()
     {
@@ -190,6 +199,45 @@ private slots:
         QCOMPARE(start.exitCode, exitCode);
         QCOMPARE(exitCode == -1 ? start.folder : start.text, folderOrText.replace("%d", m_folder));
         QCOMPARE(start.song, song.replace("%d", m_folder));
+        QFETCH(QStringList, outputs);
+        QCOMPARE(QStringList({ start.output, start.ltOutput }), outputs);
+    }
+
+    // Rows: the NAME asked for among the outputs below; the output chosen, or the line printed.
+    void outputName_data()
+    {
+        QTest::addColumn<QString>("asked");
+        QTest::addColumn<QString>("chosen");
+        const QString error = "PockoMP3Player: ";
+        QTest::newRow("by name") << "alsa_output.pci.analog-stereo"
+                                 << "alsa_output.pci.analog-stereo";
+        QTest::newRow("by description, case ignored") << "umc202"
+                                                      << "alsa_output.usb.analog-stereo";
+        QTest::newRow("a name wins over a description that holds it") << "deck"
+                                                                      << "deck";
+        QTest::newRow("a name in another case is only a part of a description") << "DECK"
+                                                                                << "deck2";
+        QTest::newRow("a part of a name is no name")
+            << "usb" << error + "no such output (see --list-outputs): usb";
+        QTest::newRow("empty") << "" << error + "no such output (see --list-outputs): ";
+        QTest::newRow("ambiguous: the names that match") << "analog STEREO"
+                                                         << error
+                + "more than one output matches analog STEREO: alsa_output.usb.analog-stereo, "
+                  "alsa_output.pci.analog-stereo";
+    }
+    void outputName()
+    {
+        QFETCH(QString, asked);
+        QFETCH(QString, chosen);
+        const QList<OutputDevice> outputs {
+            { "alsa_output.usb.analog-stereo", "UMC202HD 192k Analog Stereo" },
+            { "alsa_output.pci.analog-stereo", "Built-in Audio Analog Stereo" },
+            { "deck2", "Null Output (deck2)" },
+            { "deck", "Null Output" },
+        };
+        const OutputMatch match = resolveOutput(asked, outputs);
+        QCOMPARE(match.error.isEmpty() ? match.name : match.error, chosen);
+        QVERIFY(match.name.isEmpty() != match.error.isEmpty());
     }
 
     // Rows: what goes before PATH, where a program of the name lies ("cwd" the working folder,

@@ -1,0 +1,120 @@
+#include "outputchoice.h"
+
+#include "pulseoutput.h"
+#include "sdloutput.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <SDL.h>
+
+#include <chrono>
+#include <optional>
+
+namespace pocko {
+
+namespace {
+
+bool sdlDriverChosen()
+{
+    const QByteArray driver = qgetenv("SDL_AUDIODRIVER");
+    return !driver.isEmpty() && !driver.startsWith("pulse");
+}
+
+struct SinkListing
+{
+    QList<OutputDevice> sinks;
+    bool done = false;
+};
+
+void addSink(pa_context *, const pa_sink_info *info, int eol, void *user)
+{
+    auto *listing = static_cast<SinkListing *>(user);
+    if (eol != 0 || info == nullptr) {
+        listing->done = true;
+        return;
+    }
+    listing->sinks.append(
+        OutputDevice { QString::fromUtf8(info->name), QString::fromUtf8(info->description) });
+}
+
+// The server's sinks; nothing when no server answers within two seconds.
+std::optional<QList<OutputDevice>> pulseSinks()
+{
+    pa_mainloop *loop = pa_mainloop_new();
+    if (!loop)
+        return std::nullopt;
+    pa_context *context = pa_context_new(pa_mainloop_get_api(loop), "PockoMP3Player");
+    SinkListing listing;
+    bool ready = false;
+    if (context && pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        pa_operation *operation = nullptr;
+        while (!listing.done && std::chrono::steady_clock::now() < deadline) {
+            const pa_context_state_t state = pa_context_get_state(context);
+            if (!PA_CONTEXT_IS_GOOD(state))
+                break;
+            if (state == PA_CONTEXT_READY && !operation) {
+                ready = true;
+                operation = pa_context_get_sink_info_list(context, &addSink, &listing);
+                if (!operation)
+                    break;
+            }
+            // At most 10 ms a wait, so that a server that never answers meets the deadline.
+            if (pa_mainloop_prepare(loop, 10000) < 0 || pa_mainloop_poll(loop) < 0
+                || pa_mainloop_dispatch(loop) < 0)
+                break;
+        }
+        if (operation)
+            pa_operation_unref(operation);
+        pa_context_disconnect(context);
+    }
+    if (context)
+        pa_context_unref(context);
+    pa_mainloop_free(loop);
+    if (!ready)
+        return std::nullopt;
+    return listing.sinks;
+}
+
+QList<OutputDevice> sdlDevices()
+{
+    QList<OutputDevice> devices;
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
+        return devices;
+    // SDL has no description of its own: the name is what it calls the device.
+    for (int i = 0; i < SDL_GetNumAudioDevices(0); ++i) {
+        const QString name = QString::fromUtf8(SDL_GetAudioDeviceName(i, 0));
+        devices.append(OutputDevice { name, name });
+    }
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    return devices;
+}
+
+} // namespace
+
+OutputList listOutputs()
+{
+    if (!sdlDriverChosen()) {
+        if (std::optional<QList<OutputDevice>> sinks = pulseSinks())
+            return OutputList { SoundSystem::Pulse, *sinks };
+    }
+    return OutputList { SoundSystem::Sdl, sdlDevices() };
+}
+
+std::unique_ptr<AudioOutput> makeOutput(SoundSystem system, const QString &device)
+{
+    if (!device.isEmpty() && system == SoundSystem::Pulse)
+        return std::make_unique<PulseOutput>(device);
+    if (!device.isEmpty() || system == SoundSystem::Sdl)
+        return std::make_unique<SdlOutput>(device);
+    return std::make_unique<FallbackOutput>(std::make_unique<PulseOutput>(),
+                                            std::make_unique<SdlOutput>());
+}
+
+std::unique_ptr<AudioOutput> defaultOutput()
+{
+    return makeOutput(sdlDriverChosen() ? SoundSystem::Sdl : SoundSystem::Pulse);
+}
+
+} // namespace pocko
