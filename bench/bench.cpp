@@ -1,7 +1,8 @@
 // pocko_bench: measures the player back end on MP3s it makes itself with lame, and prints a table.
 // Sound goes to SDL's disk driver (paced like a sound card), into /dev/null or a capture file; the
-// play latency is also measured through a private PulseAudio server, and the start-up of the real
-// program under a private Xvfb, when those are installed. `--latency` measures only the latency.
+// play latency is also measured through a private PulseAudio server and a private PipeWire, and
+// the start-up of the real program under a private Xvfb, when those are installed. `--latency`
+// measures only the latency.
 
 #include "platform/folder.h"
 #include "player/audioblock.h"
@@ -504,48 +505,60 @@ void measureLatencyDisk(const QString &file, const QString &folder, int frames)
            medianAndMax(times));
 }
 
-// A private PulseAudio server with a null sink, and a recorder on the sink's monitor. The player's
-// socket opens last: an idle null sink renders far ahead and stalls the first stream, so the
-// recorder (on a socket of its own) settles first.
+enum class SoundServer { PulseAudio, PipeWire };
+
+QString serverName(SoundServer server)
+{
+    return server == SoundServer::PipeWire ? QStringLiteral("PipeWire")
+                                           : QStringLiteral("PulseAudio");
+}
+
+bool serverInstalled(SoundServer server)
+{
+    const bool tools = installed("parec") && installed("pactl");
+    if (server == SoundServer::PipeWire)
+        return tools && installed("pipewire") && installed("wireplumber")
+            && installed("pipewire-pulse") && installed("dbus-daemon");
+    return tools && installed("pulseaudio");
+}
+
+// A private sound server with a null sink "deck", and a recorder on the sink's monitor: PulseAudio,
+// or PipeWire with its session manager and PulseAudio service (on a private session bus, with the
+// end-to-end tests' drop-ins over the packaged configuration). The player's socket opens last: an
+// idle PulseAudio null sink renders far ahead and stalls the first stream, so the recorder (on a
+// socket of its own) settles first. pipewire-pulse serves one socket; the player's path becomes a
+// link to it then.
 class PrivateSound
 {
 public:
-    explicit PrivateSound(const QString &folder)
+    explicit PrivateSound(const QString &folder, SoundServer server = SoundServer::PulseAudio)
         : m_socket(folder + QStringLiteral("/pulse-native"))
     {
         const QString run = folder + QStringLiteral("/pulse-run");
         QDir().mkpath(run);
         QFile::setPermissions(run, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QDir().mkpath(folder + QStringLiteral("/pulse-home"));
-        const QString recorder = folder + QStringLiteral("/pulse-recorder");
+        QFile::remove(m_socket);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), run);
         env.insert(QStringLiteral("HOME"), folder + QStringLiteral("/pulse-home"));
-        env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + recorder);
         const auto pactl = [&env](const QStringList &args) {
             QProcess process;
             process.setProcessEnvironment(env);
             process.start(QStringLiteral("pactl"), args);
             return process.waitForFinished(5000) && process.exitCode() == 0;
         };
-        const auto socket = [](const QString &path) {
-            return QStringLiteral("module-native-protocol-unix socket=%1 auth-anonymous=1")
-                .arg(path);
-        };
-        m_server.setProcessEnvironment(env);
-        m_server.setStandardOutputFile(QProcess::nullDevice());
-        m_server.setStandardErrorFile(QProcess::nullDevice());
-        m_server.start(QStringLiteral("pulseaudio"),
-                       { QStringLiteral("-n"), QStringLiteral("--daemonize=no"),
-                         QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--use-pid-file=no"),
-                         QStringLiteral("--system=no"), QStringLiteral("--realtime=no"),
-                         QStringLiteral("--high-priority=no"), QStringLiteral("-L"),
-                         QStringLiteral("module-null-sink sink_name=deck rate=44100 channels=2"),
-                         QStringLiteral("-L"), socket(recorder) });
-        for (int i = 0; i < 100 && !m_ready; ++i) {
+        const QString recorder = server == SoundServer::PipeWire ? startPipeWire(folder, run, env)
+                                                                 : startPulseAudio(folder, env);
+        for (int i = 0; i < 100 && !m_ready && !recorder.isEmpty(); ++i) {
             sleepMs(100);
             m_ready = pactl({ QStringLiteral("info") });
         }
+        if (m_ready && server == SoundServer::PipeWire)
+            m_ready = pactl({ QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                              QStringLiteral("sink_name=deck"), QStringLiteral("rate=44100"),
+                              QStringLiteral("channels=2") })
+                && pactl({ QStringLiteral("set-default-sink"), QStringLiteral("deck") });
         if (!m_ready)
             return;
         m_recorder.setProcessEnvironment(env);
@@ -555,15 +568,19 @@ public:
                            QStringLiteral("-d"), QStringLiteral("deck.monitor"),
                            QStringLiteral("--latency-msec=10") });
         m_ready = m_recorder.waitForStarted(5000);
-        drain(2500);
+        drain(server == SoundServer::PipeWire ? 1000 : 2500);
         m_ready = m_ready
-            && pactl(QStringList { QStringLiteral("load-module") }
-                     + socket(m_socket).split(QLatin1Char(' ')));
+            && (server == SoundServer::PipeWire
+                    ? QFile::link(recorder, m_socket)
+                    : pactl(QStringList { QStringLiteral("load-module") }
+                            + socketModule(m_socket).split(QLatin1Char(' '))));
     }
     ~PrivateSound()
     {
+        QFile::remove(m_socket);
         stop(m_recorder);
-        stop(m_server);
+        for (auto it = m_servers.rbegin(); it != m_servers.rend(); ++it)
+            stop(**it);
     }
     PrivateSound(const PrivateSound &) = delete;
     PrivateSound &operator=(const PrivateSound &) = delete;
@@ -595,8 +612,64 @@ public:
     }
 
 private:
+    static QString socketModule(const QString &path)
+    {
+        return QStringLiteral("module-native-protocol-unix socket=%1 auth-anonymous=1").arg(path);
+    }
+
+    QProcess &spawn(const QString &program, const QStringList &args, const QProcessEnvironment &env)
+    {
+        m_servers.push_back(std::make_unique<QProcess>());
+        QProcess &process = *m_servers.back();
+        process.setProcessEnvironment(env);
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.setStandardErrorFile(QProcess::nullDevice());
+        process.start(program, args);
+        return process;
+    }
+
+    // Starts the server; returns the socket of the recorder (and pactl), now in `env`.
+    QString startPulseAudio(const QString &folder, QProcessEnvironment &env)
+    {
+        const QString recorder = folder + QStringLiteral("/pulse-recorder");
+        env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + recorder);
+        spawn(QStringLiteral("pulseaudio"),
+              { QStringLiteral("-n"), QStringLiteral("--daemonize=no"),
+                QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--use-pid-file=no"),
+                QStringLiteral("--system=no"), QStringLiteral("--realtime=no"),
+                QStringLiteral("--high-priority=no"), QStringLiteral("-L"),
+                QStringLiteral("module-null-sink sink_name=deck rate=44100 channels=2"),
+                QStringLiteral("-L"), socketModule(recorder) },
+              env);
+        return recorder;
+    }
+
+    QString startPipeWire(const QString &folder, const QString &run, QProcessEnvironment &env)
+    {
+        const QString bus = folder + QStringLiteral("/pulse-bus");
+        const QString graph = run + QStringLiteral("/pipewire-0");
+        QFile::remove(bus);
+        QFile::remove(graph);
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=") + bus);
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), QStringLiteral(POCKO_PIPEWIRE_CONFIG));
+        env.insert(QStringLiteral("PULSE_SERVER"),
+                   QStringLiteral("unix:") + run + QStringLiteral("/pulse/native"));
+        spawn(QStringLiteral("dbus-daemon"),
+              { QStringLiteral("--session"), QStringLiteral("--nofork"),
+                QStringLiteral("--nopidfile"), QStringLiteral("--address=unix:path=") + bus },
+              env);
+        for (int i = 0; i < 100 && !QFileInfo::exists(bus); ++i)
+            sleepMs(20);
+        spawn(QStringLiteral("pipewire"), {}, env);
+        for (int i = 0; i < 100 && !QFileInfo::exists(graph); ++i)
+            sleepMs(20);
+        spawn(QStringLiteral("wireplumber"), {}, env);
+        spawn(QStringLiteral("pipewire-pulse"), {}, env);
+        return QFileInfo::exists(graph) ? run + QStringLiteral("/pulse/native") : QString();
+    }
+
     const QString m_socket;
-    QProcess m_server;
+    std::vector<std::unique_ptr<QProcess>> m_servers;
     QProcess m_recorder;
     QByteArray m_carry;
     bool m_ready = false;
@@ -605,21 +678,25 @@ private:
 // Play latency through a sound server: from a play() call to the first sound in the recording of
 // the null sink's monitor. An upper bound of what a listener hears: it adds the recorder's own
 // 10 ms fragments to the player's stream buffer and the server's mixing.
-void measureLatencyPulse(const QString &file, const QString &folder, int frames)
+void measureLatencyPulse(const QString &file, const QString &folder, int frames,
+                         SoundServer server = SoundServer::PulseAudio)
 {
-    const QString what = QStringLiteral("play() to first sound in a PulseAudio recording, %1 "
+    const QString what = QStringLiteral("play() to first sound in a %1 recording, %2 "
                                         "frames (median / max of 20)")
+                             .arg(serverName(server))
                              .arg(frames);
-    const QString target
-        = frames == BufferSteps::Smallest ? QStringLiteral("<= 12 ms") : QStringLiteral("-");
-    if (!installed("pulseaudio") || !installed("parec") || !installed("pactl")) {
-        addRow(what, QStringLiteral("not measured (no pulseaudio)"), target);
+    QString target = QStringLiteral("-");
+    if (frames == BufferSteps::Smallest)
+        target = server == SoundServer::PipeWire ? QStringLiteral("<= 12 ms or 64 frames + 3 ms")
+                                                 : QStringLiteral("<= 12 ms");
+    if (!serverInstalled(server)) {
+        addRow(what, QStringLiteral("not measured (no %1)").arg(serverName(server)), target);
         return;
     }
     qputenv("POCKO_AUDIO_FRAMES", QByteArray::number(frames));
     std::vector<double> times;
     {
-        PrivateSound sound(folder);
+        PrivateSound sound(folder, server);
         qputenv("SDL_AUDIODRIVER", "pulseaudio");
         qputenv("PULSE_SERVER", sound.server().toLocal8Bit());
         DeckPlayer player;
@@ -643,6 +720,51 @@ void measureLatencyPulse(const QString &file, const QString &folder, int frames)
     qunsetenv("PULSE_SERVER");
     useDiskDriver(QStringLiteral("/dev/null"));
     addRow(what, medianAndMax(times), target);
+}
+
+// The floor of the same path: pacat at its lowest latency, fed nothing (so its stream runs dry)
+// and then 50 ms of a square wave, timed from the write to the first sound in the recording.
+void measureLatencyFloor(const QString &folder, SoundServer server)
+{
+    const QString what = QStringLiteral("pacat --latency-msec=1, write to first sound in a %1 "
+                                        "recording (median / max of 20)")
+                             .arg(serverName(server));
+    if (!serverInstalled(server) || !installed("pacat")) {
+        addRow(what, QStringLiteral("not measured (no %1)").arg(serverName(server)));
+        return;
+    }
+    std::vector<double> times;
+    {
+        PrivateSound sound(folder, server);
+        QProcess pacat;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("PULSE_SERVER"), sound.server());
+        pacat.setProcessEnvironment(env);
+        pacat.setStandardOutputFile(QProcess::nullDevice());
+        pacat.setStandardErrorFile(QProcess::nullDevice());
+        pacat.start(QStringLiteral("pacat"),
+                    { QStringLiteral("--raw"), QStringLiteral("--format=s16le"),
+                      QStringLiteral("--rate=44100"), QStringLiteral("--channels=2"),
+                      QStringLiteral("--latency-msec=1") });
+        std::vector<qint16> wave(2 * 2205);
+        for (size_t i = 0; i < wave.size(); ++i)
+            wave[i] = (i / 2) % 100 < 50 ? 8000 : -8000;
+        if (sound.ready() && pacat.waitForStarted(5000)) {
+            sound.drain(500);
+            times = timings(20, [&](int i) -> std::optional<double> {
+                sound.drain(300 + 7 * i);
+                QElapsedTimer timer;
+                timer.start();
+                pacat.write(reinterpret_cast<const char *>(wave.data()),
+                            qint64(wave.size() * sizeof(qint16)));
+                pacat.waitForBytesWritten(100);
+                const bool heard = sound.waitForSound(1000, 8);
+                return heard ? std::optional(double(timer.nsecsElapsed()) / 1e9) : std::nullopt;
+            });
+        }
+        stop(pacat);
+    }
+    addRow(what, medianAndMax(times));
 }
 
 // The sound server killed under a playing deck and started again: how long the deck's calls take
@@ -876,6 +998,11 @@ int main(int argc, char **argv)
         measureLatencyDisk(at("5min.mp3"), folder, frames);
     for (const int frames : { 256, 512, 1024, 2048 })
         measureLatencyPulse(at("5min.mp3"), folder, frames);
+    measureLatencyFloor(folder, SoundServer::PulseAudio);
+    // 64 frames: the smallest buffer the graph accepts, the floor of the player on PipeWire.
+    for (const int frames : { 64, 256, 512, 1024, 2048 })
+        measureLatencyPulse(at("5min.mp3"), folder, frames, SoundServer::PipeWire);
+    measureLatencyFloor(folder, SoundServer::PipeWire);
     qputenv("POCKO_AUDIO_FRAMES", "256");
     if (!latencyOnly) {
         measureOutage(at("5min.mp3"), folder);

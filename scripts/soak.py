@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Soak run of PockoMP3Player: loop play with cue plays and half speed for a long time through a
-private PulseAudio, watching the program's memory, the player's underruns and the recorded sound.
+private PulseAudio or PipeWire, watching the program's memory, its underruns and the recorded sound.
 
     soak.py EXECUTABLE [--minutes 30] [--restart-every 5] [--pulse-latency-ms MS]
-                       [--realtime-server] [--keep]
+                       [--realtime-server] [--server pulseaudio|pipewire] [--keep]
 
 The run reuses the end-to-end harness (tests/e2e): a private X server, session bus and sound server
 with a null sink whose monitor is recorded. It starts the program in a temporary folder with one
@@ -11,8 +11,8 @@ song of 2.5 minutes (a steady 440 Hz tone, so any hole in it is a dropout), load
 on, marks M1-M3 at 20, 60 and 120 s, and then, until the time is up, keeps pressing P1/P2/P3 with
 Pause and Resume after each burst, now and then half speed on or off, and every fifth round lets the song
 play past its end so that the loop restarts it. Every 10 s it samples VmRSS of the program. Every
-few minutes it kills the sound server under the playing deck, starts it again and times how long
-the deck takes to sound again. At the end it closes the deck (the farewell, then the exit), which
+few minutes it kills the sound server (PipeWire: the whole stack) under the playing deck, starts it
+again and times how long the deck takes to sound again. At the end it closes the deck (the farewell, then the exit), which
 prints the player's underrun count and the device buffer it ended on; the program's own lines tell
 when it stepped its buffer up.
 
@@ -238,17 +238,24 @@ def main():
                              " instead of what it asks for")
     parser.add_argument("--realtime-server", action="store_true",
                         help="run the sound server at real-time priority, as a desktop's runs")
+    parser.add_argument("--server", choices=desk.SERVERS, default="pulseaudio",
+                        help="the private sound server (pipewire: with pipewire-pulse; it runs its"
+                             " graph at real-time priority itself)")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = parser.parse_args()
+    if args.realtime_server and args.server != "pulseaudio":
+        parser.error("--realtime-server is for PulseAudio")
 
-    missing = desk.missing_tools()
+    missing = desk.missing_tools(args.server)
     if missing or importlib.util.find_spec("pyatspi") is None:
         print("SKIP: not installed: " + " ".join(missing or ["python3-pyatspi"]))
         return SKIP
 
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    desktop = desk.Desktop(keep=args.keep, realtime_server=args.realtime_server)
-    print(f"soak: temporary folder {desktop.dir}, {args.minutes:g} minutes", flush=True)
+    desktop = desk.Desktop(keep=args.keep, realtime_server=args.realtime_server,
+                           server=args.server)
+    print(f"soak: temporary folder {desktop.dir}, {args.minutes:g} minutes, sound server "
+          f"{args.server}", flush=True)
     underruns = None
     report = []
     steps = []

@@ -1,5 +1,5 @@
-"""A private desktop for one end-to-end run: an X server, a session bus, a sound server whose null
-sink is recorded, and the X calls. What is started here carries a marker in its environment, so
+"""A private desktop for one end-to-end run: an X server, a session bus, a sound server (PulseAudio,
+or PipeWire with its PulseAudio service) whose null sink is recorded, and the X calls. What is started here carries a marker in its environment, so
 the clean-up also ends what the program and the buses started on their own (a second deck)."""
 
 import array
@@ -15,6 +15,9 @@ import time
 RATE = 44100
 FRAME_BYTES = 4  # 16-bit stereo
 MARKER = "POCKO_E2E_RUN"
+SERVERS = ("pulseaudio", "pipewire")
+# XDG_CONFIG_HOME of the private PipeWire: drop-ins over the packaged configuration.
+PIPEWIRE_CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pipewire-config")
 
 
 class SetupError(RuntimeError):
@@ -31,16 +34,20 @@ def wait_for(probe, timeout, interval=0.1, what="condition"):
     return value
 
 
-def missing_tools():
-    return [tool for tool in ("Xvfb", "pulseaudio", "parec", "pactl", "xdotool", "xprop", "sox",
+def missing_tools(server="pulseaudio"):
+    servers = {"pulseaudio": ("pulseaudio",),
+               "pipewire": ("pipewire", "wireplumber", "pipewire-pulse")}[server]
+    return [tool for tool in ("Xvfb", *servers, "parec", "pactl", "xdotool", "xprop", "sox",
                               "lame", "dbus-daemon") if shutil.which(tool) is None]
 
 
 class Desktop:
-    def __init__(self, keep=False, realtime_server=False):
+    def __init__(self, keep=False, realtime_server=False, server="pulseaudio"):
         self.dir = tempfile.mkdtemp(prefix="pocko-e2e-")
         self.keep = keep
+        self.server = server
         self.server_priority = "yes" if realtime_server else "no"
+        self.sound = []  # the sound server's processes
         self.procs = []
         self.env = dict(os.environ, **{MARKER: self.dir})
         self.env.pop("AT_SPI_BUS_ADDRESS", None)
@@ -82,40 +89,93 @@ class Desktop:
 
     def start_sound_server(self):
         """Starts the sound server with the recorder attached; returns the recording time at which
-        it first accepts the program's streams. An idle null sink renders about 2 s ahead and stalls
-        the first stream, so a low-latency reader on its monitor (the recorder) settles first, on
-        a socket of its own, before the program's socket opens."""
-        recorder = dict(self.env, PULSE_SERVER="unix:" + os.path.join(self.dir, "recorder"))
-        self.pulse = self.spawn(
-            ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
-             "--use-pid-file=no", "--system=no", "--realtime=" + self.server_priority,
-             "--high-priority=" + self.server_priority,
-             "--log-target=stderr", "-L", f"module-null-sink sink_name=deck rate={RATE} channels=2",
-             "-L", "module-native-protocol-unix auth-anonymous=1 socket="
-             + recorder["PULSE_SERVER"][5:]], "pulseaudio.log")
-
-        def pactl(*args):
-            return subprocess.run(["pactl", *args], env=recorder, stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.DEVNULL).returncode == 0
-        try:
-            wait_for(lambda: pactl("info"), 15, 0.2, "the sound server")
-        except TimeoutError:
-            raise SetupError("pulseaudio did not start: " + self.tail("pulseaudio.log"))
+        it first accepts the program's streams. The recorder, a low-latency reader on the null
+        sink's monitor, settles first on a socket of its own, before the program's socket opens:
+        an idle PulseAudio null sink renders about 2 s ahead and stalls the first stream otherwise,
+        and a program that played before the recorder listened would be heard late."""
+        if self.server == "pipewire":
+            recorder, settle = self.start_pipewire(), 1.0
+        else:
+            recorder, settle = self.start_pulseaudio(), 2.5
         with open(self.recording, "ab") as f:  # a recorder cut off mid-frame
             f.write(bytes(-f.tell() % FRAME_BYTES))
         self.spawn(["parec", "--raw", "--format=s16le", f"--rate={RATE}", "--channels=2",
                     "-d", "deck.monitor", "--latency-msec=10"], "parec.log", env=recorder,
                    stdout=open(self.recording, "ab"))
-        time.sleep(2.5)
-        if not pactl("load-module", "module-native-protocol-unix", "auth-anonymous=1",
-                     "socket=" + self.env["PULSE_SERVER"][5:]):
+        time.sleep(settle)
+        socket = self.env["PULSE_SERVER"][5:]
+        if self.server == "pipewire":
+            # pipewire-pulse serves one socket: the program's path becomes a link to it now.
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(socket)
+            os.symlink(recorder["PULSE_SERVER"][5:], socket)
+        elif not self.pactl(recorder, "load-module", "module-native-protocol-unix",
+                            "auth-anonymous=1", "socket=" + socket):
             raise SetupError("the program's socket did not open: " + self.tail("pulseaudio.log"))
         return self.now()
 
+    def pactl(self, env, *args):
+        return subprocess.run(["pactl", *args], env=env, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode == 0
+
+    def wait_for_server(self, env, log):
+        try:
+            wait_for(lambda: self.pactl(env, "info"), 15, 0.2, "the sound server")
+        except TimeoutError:
+            raise SetupError(f"the sound server did not start: {self.tail(log)}")
+
+    def start_pulseaudio(self):
+        """PulseAudio with the null sink and the recorder's socket; returns the recorder's env."""
+        recorder = dict(self.env, PULSE_SERVER="unix:" + os.path.join(self.dir, "recorder"))
+        self.sound = [self.spawn(
+            ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+             "--use-pid-file=no", "--system=no", "--realtime=" + self.server_priority,
+             "--high-priority=" + self.server_priority,
+             "--log-target=stderr", "-L", f"module-null-sink sink_name=deck rate={RATE} channels=2",
+             "-L", "module-native-protocol-unix auth-anonymous=1 socket="
+             + recorder["PULSE_SERVER"][5:]], "pulseaudio.log")]
+        self.wait_for_server(recorder, "pulseaudio.log")
+        return recorder
+
+    def start_pipewire(self):
+        """PipeWire, its session manager and its PulseAudio service, on the desktop's runtime
+        folder and session bus, with the packaged configuration and the drop-ins of
+        PIPEWIRE_CONFIG; the null sink made through the PulseAudio service and made the default.
+        Returns the recorder's env. PipeWire runs its graph at real-time priority itself."""
+        # A copy in the desktop's folder: the PulseAudio service writes its cookie there.
+        config = os.path.join(self.dir, "pipewire-config")
+        if not os.path.isdir(config):
+            shutil.copytree(PIPEWIRE_CONFIG, config)
+        env = dict(self.env, XDG_CONFIG_HOME=config)
+        recorder = dict(self.env, PULSE_SERVER="unix:" + os.path.join(
+            self.env["XDG_RUNTIME_DIR"], "pulse", "native"))
+        self.sound = [self.spawn(["pipewire"], "pipewire.log", env=env)]
+        wait_for(lambda: os.path.exists(os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")),
+                 10, 0.05, "the pipewire socket")
+        self.sound += [self.spawn(["wireplumber"], "wireplumber.log", env=env),
+                       self.spawn(["pipewire-pulse"], "pipewire-pulse.log", env=env)]
+        self.wait_for_server(recorder, "pipewire-pulse.log")
+        if not self.pactl(recorder, "load-module", "module-null-sink", "sink_name=deck",
+                          f"rate={RATE}", "channels=2") \
+                or not self.pactl(recorder, "set-default-sink", "deck"):
+            raise SetupError("no null sink: " + self.tail("pipewire-pulse.log"))
+        return recorder
+
     def kill_sound_server(self):
-        """Ends the sound server as a crash does; the recording stops with it."""
-        self.pulse.kill()
-        self.pulse.wait()
+        """Ends the sound server as a crash does (PipeWire: the whole stack, as a restart of the
+        user's audio service does); the recording stops with it."""
+        for proc in self.sound:
+            proc.kill()
+        for proc in self.sound:
+            proc.wait()
+        if self.server == "pipewire":  # so that the next start waits for sockets that listen
+            for path in (self.env["PULSE_SERVER"][5:],
+                         os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")):
+                with contextlib.suppress(FileNotFoundError):
+                    os.remove(path)
+
+    def sound_server_down(self):
+        return any(proc.poll() is not None for proc in self.sound)
 
     def now(self):
         """The recording's length so far in seconds: a time stamp on the recording's own clock."""

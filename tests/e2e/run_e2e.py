@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """End-to-end run of PockoMP3Player for what only a real window and real sound show (README.md).
 
-    run_e2e.py EXECUTABLE [--only deck|outage|playall|spacehold|args ...] [--keep]
+    run_e2e.py EXECUTABLE [--only deck|outage|playall|spacehold|args ...]
+               [--server pulseaudio|pipewire] [--keep]
 
 Exit code 0 when every scenario passes, 1 when one fails, 77 when tools are missing."""
 
@@ -105,7 +106,7 @@ def scenarios(run, start, steps):
     finally:
         if p:
             p.kill()
-        if run.desktop.pulse.poll() is not None:  # a scenario failed during an outage
+        if run.desktop.sound_server_down():  # a scenario failed during an outage
             run.desktop.start_sound_server()
 
 
@@ -343,6 +344,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("executable")
     parser.add_argument("--only", choices=RUNS, action="append")
+    parser.add_argument("--server", choices=desk.SERVERS, default="pulseaudio",
+                        help="the private sound server (pipewire: with pipewire-pulse)")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = parser.parse_args()
 
@@ -356,20 +359,20 @@ def main():
                 folder = song_folder(run, name, deck[0], deck[1])
                 scenarios(run, lambda: prog.Program(run.desktop, run.a11y, run.exe, folder),
                           deck[2])
-    return session(os.path.abspath(args.executable), runs, args.keep)
+    return session(os.path.abspath(args.executable), runs, args.keep, args.server)
 
 
-def session(exe, body, keep=False):
+def session(exe, body, keep=False, server="pulseaudio"):
     """Runs body(run) on a private desktop; returns the exit code."""
-    missing = desk.missing_tools() + ["python3-pyatspi"] * (not importlib.util.find_spec("pyatspi"))
+    missing = desk.missing_tools(server) + ["python3-pyatspi"] * (not importlib.util.find_spec("pyatspi"))
     if missing:
         print("SKIP: not installed: " + " ".join(missing))
         return 77
     began = time.monotonic()
     # A time-out of the test runner ends the run through the clean-up below.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    desktop = desk.Desktop(keep)
-    print(f"e2e: temporary folder {desktop.dir}", flush=True)
+    desktop = desk.Desktop(keep, server=server)
+    print(f"e2e: temporary folder {desktop.dir}, sound server {server}", flush=True)
     try:
         run = Run(desktop.start(), prog.Accessibility(desktop.env), exe)
         body(run)

@@ -1,0 +1,2 @@
+-- No Bluetooth devices for the tests' private session manager.
+bluez_monitor.enabled = false
