@@ -41,6 +41,29 @@ def missing_tools(server="pulseaudio"):
                               "lame", "dbus-daemon") if shutil.which(tool) is None]
 
 
+class Recording:
+    """What a recorder wrote of one sink's monitor, raw 16-bit stereo, on its own clock."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def pad(self):
+        """Completes the frame a recorder that was cut off left unfinished."""
+        with open(self.path, "ab") as f:
+            f.write(bytes(-f.tell() % FRAME_BYTES))
+
+    def now(self):
+        return os.path.getsize(self.path) // FRAME_BYTES / RATE
+
+    def samples(self, start, end):
+        first = int(start * RATE) * FRAME_BYTES
+        with open(self.path, "rb") as f:
+            f.seek(first)
+            data = f.read(max(0, int(end * RATE) * FRAME_BYTES - first))
+        frames = array.array("h", data[:len(data) // FRAME_BYTES * FRAME_BYTES])
+        return frames[0::2].tolist()
+
+
 class Desktop:
     def __init__(self, keep=False, realtime_server=False, server="pulseaudio"):
         self.dir = tempfile.mkdtemp(prefix="pocko-e2e-")
@@ -52,6 +75,8 @@ class Desktop:
         self.env = dict(os.environ, **{MARKER: self.dir})
         self.env.pop("AT_SPI_BUS_ADDRESS", None)
         self.recording = os.path.join(self.dir, "rec.raw")
+        self.recorder = None  # the env of the recorder's own socket, once the server runs
+        self.sinks = {}  # the further null sinks: name -> (module index, recording)
 
     def start(self):
         read_fd, write_fd = os.pipe()  # Xvfb writes the number of the first free display to it
@@ -97,8 +122,8 @@ class Desktop:
             recorder, settle = self.start_pipewire(), 1.0
         else:
             recorder, settle = self.start_pulseaudio(), 2.5
-        with open(self.recording, "ab") as f:  # a recorder cut off mid-frame
-            f.write(bytes(-f.tell() % FRAME_BYTES))
+        self.recorder = recorder
+        Recording(self.recording).pad()
         self.spawn(["parec", "--raw", "--format=s16le", f"--rate={RATE}", "--channels=2",
                     "-d", "deck.monitor", "--latency-msec=10"], "parec.log", env=recorder,
                    stdout=open(self.recording, "ab"))
@@ -155,11 +180,27 @@ class Desktop:
         self.sound += [self.spawn(["wireplumber"], "wireplumber.log", env=env),
                        self.spawn(["pipewire-pulse"], "pipewire-pulse.log", env=env)]
         self.wait_for_server(recorder, "pipewire-pulse.log")
-        if not self.pactl(recorder, "load-module", "module-null-sink", "sink_name=deck",
-                          f"rate={RATE}", "channels=2") \
-                or not self.pactl(recorder, "set-default-sink", "deck"):
-            raise SetupError("no null sink: " + self.tail("pipewire-pulse.log"))
+        # The service answers before the session manager has settled, and a sink loaded then
+        # may be refused or appear late: load until it is listed, then make it the default.
+        def sink_made():
+            if self.sink_listed(recorder, "deck"):
+                return True
+            self.pactl(recorder, "load-module", "module-null-sink", "sink_name=deck",
+                       f"rate={RATE}", "channels=2")
+            return False
+        try:
+            wait_for(sink_made, 15, 0.3, "the null sink")
+            wait_for(lambda: self.pactl(recorder, "set-default-sink", "deck"), 5, 0.2,
+                     "the default sink")
+        except TimeoutError as e:
+            raise SetupError(f"no null sink ({e}): " + self.tail("pipewire-pulse.log")
+                             + self.tail("wireplumber.log"))
         return recorder
+
+    def sink_listed(self, env, name):
+        listed = subprocess.run(["pactl", "list", "short", "sinks"], env=env, text=True,
+                                capture_output=True).stdout
+        return any(line.split("\t")[1:2] == [name] for line in listed.splitlines())
 
     def kill_sound_server(self):
         """Ends the sound server as a crash does (PipeWire: the whole stack, as a restart of the
@@ -174,21 +215,45 @@ class Desktop:
                 with contextlib.suppress(FileNotFoundError):
                     os.remove(path)
 
+    def add_sink(self, name, description):
+        """A further null sink with a recorder of its own; returns its Recording. A sink loaded
+        again after remove_sink records on at the end of the same recording."""
+        loaded = subprocess.run(["pactl", "load-module", "module-null-sink", "sink_name=" + name,
+                                 f"rate={RATE}", "channels=2",
+                                 "sink_properties=device.description=" + description],
+                                env=self.recorder, text=True, capture_output=True)
+        if loaded.returncode != 0:
+            raise SetupError(f"no sink {name}: {loaded.stderr}")
+        wait_for(lambda: self.sink_listed(self.recorder, name), 10, 0.1, f"the sink {name}")
+        recording = Recording(os.path.join(self.dir, f"rec-{name}.raw"))
+        recording.pad()
+        recorder = self.spawn(["parec", "--raw", "--format=s16le", f"--rate={RATE}",
+                               "--channels=2", "-d", name + ".monitor", "--latency-msec=10"],
+                              f"parec-{name}.log", env=self.recorder,
+                              stdout=open(recording.path, "ab"))
+        self.sinks[name] = (loaded.stdout.strip(), recorder)
+        wait_for(lambda: recording.now() > 0.2, 10, 0.05, f"the recording of {name}")
+        return recording
+
+    def remove_sink(self, name):
+        """Unloads the sink as an unplugged interface goes; its recorder ends first, so that it
+        is not moved to another sink's monitor."""
+        module, recorder = self.sinks.pop(name)
+        recorder.kill()
+        recorder.wait()
+        if not self.pactl(self.recorder, "unload-module", module):
+            raise SetupError(f"the sink {name} could not be unloaded")
+
     def sound_server_down(self):
         return any(proc.poll() is not None for proc in self.sound)
 
     def now(self):
         """The recording's length so far in seconds: a time stamp on the recording's own clock."""
-        return os.path.getsize(self.recording) // FRAME_BYTES / RATE
+        return Recording(self.recording).now()
 
     def samples(self, start, end):
         """The left channel between two recording times, as a list of ints."""
-        first = int(start * RATE) * FRAME_BYTES
-        with open(self.recording, "rb") as f:
-            f.seek(first)
-            data = f.read(max(0, int(end * RATE) * FRAME_BYTES - first))
-        frames = array.array("h", data[:len(data) // FRAME_BYTES * FRAME_BYTES])
-        return frames[0::2].tolist()
+        return Recording(self.recording).samples(start, end)
 
     def record_until(self, end):
         wait_for(lambda: self.now() >= end, end - self.now() + 10, 0.02, "the recording")
