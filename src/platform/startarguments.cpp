@@ -29,6 +29,7 @@ QString helpText()
         "  --output NAME      play on the output called NAME, or else on the only one whose\n"
         "                     description contains NAME (letter case ignored)\n"
         "  --lt-output NAME   the output of the deck that LT opens; without it, this deck's\n"
+        "                     output\n"
         "  --help             show this help and exit\n"
         "  --version          show the version and exit\n"
         "  --                 ends the options, for a FOLDER or FILE whose name begins with \"-\"");
