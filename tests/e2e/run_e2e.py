@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end run of PockoMP3Player for what only a real window and real sound show (README.md).
 
-    run_e2e.py EXECUTABLE [--only deck|outage|playall|spacehold|args ...]
+    run_e2e.py EXECUTABLE [--only deck|outage|playall|spacehold|args|outputs ...]
                [--server pulseaudio|pipewire] [--keep]
 
 Exit code 0 when every scenario passes, 1 when one fails, 77 when tools are missing."""
@@ -317,10 +317,88 @@ def file_plays(run, p):
     run.expect_pitch(660, "the song named at start")
 
 
+# --- outputs: each deck on the sink it was given -------------------------------------------------
+
+def outputs_run(run):
+    """Deck 1 on the second sink (named by its description), the deck LT opens on the first."""
+    folder = song_folder(run, "outputs", [440, 660], 40)
+    headphones = run.desktop.add_sink("deck2", "Headphones")
+    run.scenario("--list-outputs: both sinks, name and description", list_outputs, run)
+    deck = None
+    try:
+        deck = prog.Program(run.desktop, run.a11y, run.exe, folder,
+                            ["--output", "headphones", "--lt-output", "deck", folder])
+        for name, body in (
+                ("--output: heard on the chosen sink only", chosen_sink),
+                ("--lt-output: LT's deck heard on the other sink", lt_output),
+                ("the chosen sink removed and loaded again: back on it, never on the other",
+                 sink_comes_back)):
+            run.scenario(name, body, run, deck, headphones)
+    finally:
+        if deck:
+            deck.kill()
+
+
+def pitch_on(recording, seconds, what):
+    heard = sound.pitch(recording.samples(recording.now() - seconds, recording.now()))
+    print(f"    {what}: pitch {heard:.1f} Hz", flush=True)
+    return heard
+
+
+def list_outputs(run):
+    out = subprocess.run([run.exe, "--list-outputs"], env=run.desktop.env, timeout=20, text=True,
+                         capture_output=True)
+    print("    " + out.stdout.replace("\n", "\n    ").rstrip(), flush=True)
+    lines = [line.split(None, 1) for line in out.stdout.splitlines()]
+    eq(out.returncode, 0, "exit code")
+    eq(sorted(line[0] for line in lines), ["deck", "deck2"], "the names")
+    assert ["deck2", "Headphones"] in lines, f"no line for deck2 with its description: {lines}"
+
+
+def chosen_sink(run, p, headphones):
+    p.pick("a440.mp3")
+    p.wait_deck("R", caption="Pause")
+    time.sleep(1.0)
+    assert abs(pitch_on(headphones, 0.8, "the headphones") - 440) <= 44, "not on the headphones"
+    loud = sound.loud_fraction(run.listen(0.8, 0))
+    assert loud <= 0.05, f"sound in {loud:.0%} of the room's recording"
+
+
+def lt_output(run, p, headphones):
+    p.deck_click("L")
+    second = copy.copy(p)
+    second.deck = wait_for(lambda: next((w for w in run.desktop.windows(
+        "^" + re.escape(prog.DECK_TITLE) + "$") if w != p.deck), None), 15, 0.2, "a second deck")
+    second.pid = int(run.desktop.xdotool("getwindowpid", second.deck))
+    try:
+        second.pick("b660.mp3")
+        second.wait_deck("R", caption="Pause")
+        run.expect_pitch(660, "the room", settle=0.5)
+        assert abs(pitch_on(headphones, 0.8, "the headphones") - 440) <= 44, \
+            "the headphones no longer play deck 1"
+    finally:
+        os.kill(second.pid, signal.SIGKILL)
+
+
+def sink_comes_back(run, p, headphones):
+    run.desktop.remove_sink("deck2")
+    loud = sound.loud_fraction(run.listen(2.0, 0.3))
+    assert loud <= 0.05, f"the headphone deck in {loud:.0%} of the room while its sink was gone"
+    began, start = time.monotonic(), headphones.now()  # the new sink records on from `start`
+    run.desktop.add_sink("deck2", "Headphones")
+    wait_for(lambda: headphones.now() >= start + 0.5 and abs(sound.pitch(headphones.samples(
+        headphones.now() - 0.5, headphones.now())) - 440) <= 44, 8, 0.2,
+        "deck 1 on the headphones again")
+    print(f"    back on the headphones {time.monotonic() - began:.1f} s after the sink was loaded",
+          flush=True)
+    loud = sound.loud_fraction(run.listen(1.0, 0))
+    assert loud <= 0.05, f"sound in {loud:.0%} of the room's recording after the return"
+
+
 # --- main ---------------------------------------------------------------------------------------
 
-# Each run but the command line's: one deck on a folder of its own songs (tones in Hz, each so many
-# seconds long, and the sweep), and the scenarios played on it in turn.
+# Each run: one deck on a folder of its own songs (tones in Hz, each so many seconds long, and the
+# sweep) and the scenarios played on it in turn, or a function that runs its own.
 RUNS = {
     "deck": ([440, 880, "sweep"], 20, [
         ("FILE, pick a song: its tone is heard", pick_plays_song),
@@ -337,7 +415,8 @@ RUNS = {
         ("closing after Play All: the farewell, exit code 0", farewell)]),
     "spacehold": (["sweep"], 0, [
         ("a held space bar toggles once, at its release, on a busy machine", space_holds)]),
-    "args": None}
+    "args": args_run,
+    "outputs": outputs_run}
 
 
 def main():
@@ -353,8 +432,8 @@ def main():
         for name, deck in RUNS.items():
             if args.only and name not in args.only:
                 continue
-            if deck is None:
-                args_run(run)
+            if callable(deck):
+                deck(run)
             else:
                 folder = song_folder(run, name, deck[0], deck[1])
                 scenarios(run, lambda: prog.Program(run.desktop, run.a11y, run.exe, folder),
