@@ -31,6 +31,9 @@ public:
         Q_UNUSED(frames);
         return false;
     }
+    // The smallest buffer that plays without dropouts on the open device's server, where a
+    // smaller one drops out more often than it tells; 0 when it has none.
+    virtual int leastFrames() const { return 0; }
     // The open device stopped working (its server went away, it was unplugged). Non-blocking.
     virtual bool lost() const = 0;
     // Starts the sound back end afresh, for when its connection to the server is dead.
@@ -80,6 +83,7 @@ public:
         m_current = nullptr;
     }
     bool resize(int frames) override { return m_current && m_current->resize(frames); }
+    int leastFrames() const override { return m_current ? m_current->leastFrames() : 0; }
     bool lost() const override { return m_current && m_current->lost(); }
     void restart() override
     {

@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+#include <algorithm>
+
 namespace pocko {
 
 // The sound device's buffer size: small, for a short way from a click to the sound, and a step up
@@ -36,6 +38,15 @@ public:
         m_frames *= 2;
         m_last = -1; // the new size starts with a clean slate
         return true;
+    }
+
+    // A size the device needs from the start, not a step (a pinned size stays).
+    void atLeast(int frames)
+    {
+        if (!m_pinned && frames > m_frames) {
+            m_frames = std::min(frames, Largest);
+            m_last = -1;
+        }
     }
 
 private:

@@ -92,6 +92,10 @@ bool OutputKeeper::openOutput(int frames)
         return false;
     setStandby(false);
     m_realtime.store(m_output->makeRealtime());
+    const int least = m_output->leastFrames();
+    m_steps.atLeast(least);
+    if (m_steps.frames() > frames && m_output->resize(m_steps.frames()))
+        frames = m_steps.frames();
     m_deviceFrames.store(frames);
     m_everOpened.store(true);
     return true;
@@ -182,7 +186,8 @@ void OutputKeeper::outputLoop()
             if (Clock::now() - openedAt < StartGrace)
                 dropouts = now;
             bool stepped = false;
-            for (; dropouts < now; ++dropouts)
+            // One stall often reports several dropouts at once: it steps once.
+            for (; dropouts < now && !stepped; ++dropouts)
                 stepped = m_steps.dropout(msSince(began)) || stepped;
             if (stepped) {
                 const int from = m_deviceFrames.load();

@@ -74,6 +74,8 @@ bool PulseOutput::open(int frames, RenderFunction render, void *user)
     }
     pa_threaded_mainloop_lock(m_loop);
     bool ready = waitUntilReady();
+    if (ready)
+        learnServer();
     if (ready) {
         const pa_sample_spec spec { PA_SAMPLE_FLOAT32NE, OutputRate, 2 };
         m_stream = pa_stream_new(m_context, "PockoMP3Player", &spec, nullptr);
@@ -126,6 +128,32 @@ bool PulseOutput::resize(int frames)
 void PulseOutput::resized(pa_stream *, int success, void *self)
 {
     static_cast<PulseOutput *>(self)->m_resized = success ? 1 : 0;
+}
+
+void PulseOutput::learnServer()
+{
+    // Called with the loop locked, as waitUntilReady is.
+    m_serverKnown = 0;
+    m_onPipeWire = false;
+    pa_operation *operation = pa_context_get_server_info(m_context, &PulseOutput::serverKnown, this);
+    const auto deadline = std::chrono::steady_clock::now() + ConnectTimeout;
+    while (operation && !m_serverKnown && pa_operation_get_state(operation) == PA_OPERATION_RUNNING
+           && std::chrono::steady_clock::now() < deadline) {
+        pa_threaded_mainloop_unlock(m_loop);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        pa_threaded_mainloop_lock(m_loop);
+    }
+    if (operation)
+        pa_operation_unref(operation);
+}
+
+void PulseOutput::serverKnown(pa_context *, const pa_server_info *info, void *self)
+{
+    auto *output = static_cast<PulseOutput *>(self);
+    // PipeWire names itself: "PulseAudio (on PipeWire 0.3.65)".
+    output->m_onPipeWire = info && info->server_name
+        && QByteArray(info->server_name).contains("PipeWire");
+    output->m_serverKnown = 1;
 }
 
 bool PulseOutput::waitUntilReady()

@@ -9,6 +9,7 @@
 #include <pthread.h>
 
 struct pa_context;
+struct pa_server_info;
 struct pa_stream;
 struct pa_threaded_mainloop;
 
@@ -36,6 +37,10 @@ public:
     bool makeRealtime() override;
     bool countsDropouts() const override { return true; }
     quint64 dropouts() const override { return m_underflows.load(); }
+    // PipeWire's PulseAudio service: below 512 frames its queue runs out between the graph's
+    // cycles, mostly without a report, and 512 frames are heard as soon as 256 there.
+    int leastFrames() const override { return m_onPipeWire ? PipeWireLeastFrames : 0; }
+    static constexpr int PipeWireLeastFrames = 512;
 
 private:
     static void contextChanged(pa_context *context, void *self);
@@ -43,7 +48,9 @@ private:
     static void write(pa_stream *stream, std::size_t bytes, void *self);
     static void underflow(pa_stream *stream, void *self);
     static void resized(pa_stream *stream, int success, void *self);
+    static void serverKnown(pa_context *context, const pa_server_info *info, void *self);
     bool waitUntilReady();
+    void learnServer();
 
     const QByteArray m_sink;
     pa_threaded_mainloop *m_loop = nullptr;
@@ -53,6 +60,8 @@ private:
     void *m_user = nullptr;
     std::atomic<bool> m_lost { false };
     int m_resized = -1; // the server's answer to the last resize; under the loop's lock
+    int m_serverKnown = 0; // the server's name has come; under the loop's lock
+    bool m_onPipeWire = false;
     std::atomic<quint64> m_underflows { 0 };
     std::atomic<bool> m_threadKnown { false };
     pthread_t m_thread {};

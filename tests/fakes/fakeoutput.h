@@ -18,6 +18,9 @@ public:
     std::vector<int> opened; // the buffer size of every open
     bool canResize = false; // grows its buffer while open, as PulseAudio's streams do
     std::vector<int> resized; // the buffer size of every resize
+    int least = 0; // the smallest buffer its server plays without dropouts
+    bool reports = false; // tells its dropouts, as PulseAudio's streams do
+    quint64 reported = 0;
     int tries = 0; // opens asked for, also the refused ones
     bool serverUp = true;
     bool isOpen = false;
@@ -72,6 +75,18 @@ public:
         return locked([this] { return isLost; });
     }
     void restart() override { }
+    int leastFrames() const override
+    {
+        return locked([this] { return least; });
+    }
+    bool countsDropouts() const override
+    {
+        return locked([this] { return reports; });
+    }
+    quint64 dropouts() const override
+    {
+        return locked([this] { return reported; });
+    }
 };
 
 } // namespace pocko

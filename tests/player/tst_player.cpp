@@ -131,6 +131,8 @@ private slots:
     void deviceComesBack();
     void bufferSteps_data();
     void bufferSteps();
+    void deviceBuffer_data();
+    void deviceBuffer();
 };
 
 void TestPlayer::initTestCase()
@@ -455,6 +457,46 @@ void TestPlayer::bufferSteps()
     for (const qint64 ms : dropouts)
         steps.dropout(ms);
     QCOMPARE(steps.frames(), frames);
+}
+
+void TestPlayer::deviceBuffer_data()
+{
+    QTest::addColumn<int>("least"); // the server's smallest good buffer
+    QTest::addColumn<QByteArray>("pin"); // POCKO_AUDIO_FRAMES
+    QTest::addColumn<int>("stall"); // dropouts the device tells at once while playing
+    QTest::addColumn<QList<int>>("resized");
+    QTest::newRow("a server that needs 512 from the start") << 512 << QByteArray() << 0
+                                                            << QList<int> { 512 };
+    QTest::newRow("pinned below it") << 512 << QByteArray("256") << 0 << QList<int> {};
+    QTest::newRow("one stall tells four dropouts: one step") << 0 << QByteArray() << 4
+                                                             << QList<int> { 512 };
+}
+
+// The buffer the open device is given: what its server needs, and one step for one stall.
+void TestPlayer::deviceBuffer()
+{
+    QFETCH(int, least);
+    QFETCH(QByteArray, pin);
+    QFETCH(int, stall);
+    QFETCH(QList<int>, resized);
+    const QByteArray oldPin = qgetenv("POCKO_AUDIO_FRAMES");
+    qputenv("POCKO_AUDIO_FRAMES", pin);
+    auto output = std::make_unique<FakeOutput>();
+    FakeOutput &device = *output;
+    device.canResize = device.reports = true;
+    device.least = least;
+    DeckPlayer player(std::move(output));
+    qputenv("POCKO_AUDIO_FRAMES", oldPin);
+    player.setFileName(m_cbr);
+    player.play();
+    Frames heard;
+    for (int i = 0; i < 100; ++i, runFor(6)) // past a new stream's first moments
+        device.pump(heard);
+    device.locked([&] { return device.reported += stall; });
+    for (int i = 0; i < 50; ++i, runFor(6)) // more than one look of the output thread's
+        device.pump(heard);
+    const std::vector<int> sizes = device.locked([&] { return device.resized; });
+    QCOMPARE(QList<int>(sizes.begin(), sizes.end()), resized);
 }
 
 QTEST_GUILESS_MAIN(TestPlayer)
