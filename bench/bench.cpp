@@ -681,19 +681,22 @@ private:
 void measureLatencyPulse(const QString &file, const QString &folder, int frames,
                          SoundServer server = SoundServer::PulseAudio)
 {
+    // 0 frames: the buffer the deck chooses itself (256, or what the server needs).
+    const QString size = frames > 0 ? QStringLiteral("%1 frames").arg(frames)
+                                    : QStringLiteral("its own buffer");
     const QString what = QStringLiteral("play() to first sound in a %1 recording, %2 "
-                                        "frames (median / max of 20)")
-                             .arg(serverName(server))
-                             .arg(frames);
+                                        "(median / max of 20)")
+                             .arg(serverName(server), size);
     QString target = QStringLiteral("-");
-    if (frames == BufferSteps::Smallest)
-        target = server == SoundServer::PipeWire ? QStringLiteral("<= 12 ms or 64 frames + 3 ms")
-                                                 : QStringLiteral("<= 12 ms");
+    if (frames == 0 && server == SoundServer::PipeWire)
+        target = QStringLiteral("<= 12 ms or 64 frames + 3 ms");
+    else if (frames == BufferSteps::Smallest && server == SoundServer::PulseAudio)
+        target = QStringLiteral("<= 12 ms");
     if (!serverInstalled(server)) {
         addRow(what, QStringLiteral("not measured (no %1)").arg(serverName(server)), target);
         return;
     }
-    qputenv("POCKO_AUDIO_FRAMES", QByteArray::number(frames));
+    qputenv("POCKO_AUDIO_FRAMES", frames > 0 ? QByteArray::number(frames) : QByteArray());
     std::vector<double> times;
     {
         PrivateSound sound(folder, server);
@@ -1000,7 +1003,7 @@ int main(int argc, char **argv)
         measureLatencyPulse(at("5min.mp3"), folder, frames);
     measureLatencyFloor(folder, SoundServer::PulseAudio);
     // 64 frames: the smallest buffer the graph accepts, the floor of the player on PipeWire.
-    for (const int frames : { 64, 256, 512, 1024, 2048 })
+    for (const int frames : { 64, 0, 256, 512, 1024, 2048 })
         measureLatencyPulse(at("5min.mp3"), folder, frames, SoundServer::PipeWire);
     measureLatencyFloor(folder, SoundServer::PipeWire);
     qputenv("POCKO_AUDIO_FRAMES", "256");
