@@ -111,15 +111,7 @@ bool PulseOutput::resize(int frames)
     m_resized = -1;
     pa_operation *operation
         = pa_stream_set_buffer_attr(m_stream, &attributes, &PulseOutput::resized, this);
-    const auto deadline = std::chrono::steady_clock::now() + ConnectTimeout;
-    while (operation && m_resized < 0 && pa_operation_get_state(operation) == PA_OPERATION_RUNNING
-           && std::chrono::steady_clock::now() < deadline) {
-        pa_threaded_mainloop_unlock(m_loop);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        pa_threaded_mainloop_lock(m_loop);
-    }
-    if (operation)
-        pa_operation_unref(operation);
+    await(operation, m_resized);
     const bool done = m_resized > 0;
     pa_threaded_mainloop_unlock(m_loop);
     return done;
@@ -133,11 +125,16 @@ void PulseOutput::resized(pa_stream *, int success, void *self)
 void PulseOutput::learnServer()
 {
     // Called with the loop locked, as waitUntilReady is.
-    m_serverKnown = 0;
+    m_serverKnown = -1;
     m_onPipeWire = false;
-    pa_operation *operation = pa_context_get_server_info(m_context, &PulseOutput::serverKnown, this);
+    await(pa_context_get_server_info(m_context, &PulseOutput::serverKnown, this), m_serverKnown);
+}
+
+void PulseOutput::await(pa_operation *operation, const int &answer)
+{
+    // Called with the loop locked; the answer's callback needs it unlocked to run.
     const auto deadline = std::chrono::steady_clock::now() + ConnectTimeout;
-    while (operation && !m_serverKnown && pa_operation_get_state(operation) == PA_OPERATION_RUNNING
+    while (operation && answer < 0 && pa_operation_get_state(operation) == PA_OPERATION_RUNNING
            && std::chrono::steady_clock::now() < deadline) {
         pa_threaded_mainloop_unlock(m_loop);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

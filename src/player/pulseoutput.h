@@ -9,6 +9,7 @@
 #include <pthread.h>
 
 struct pa_context;
+struct pa_operation;
 struct pa_server_info;
 struct pa_stream;
 struct pa_threaded_mainloop;
@@ -51,6 +52,8 @@ private:
     static void serverKnown(pa_context *context, const pa_server_info *info, void *self);
     bool waitUntilReady();
     void learnServer();
+    // Waits, with the loop locked, until `answer` leaves -1, the operation ends or time is up.
+    void await(pa_operation *operation, const int &answer);
 
     const QByteArray m_sink;
     pa_threaded_mainloop *m_loop = nullptr;
@@ -60,7 +63,7 @@ private:
     void *m_user = nullptr;
     std::atomic<bool> m_lost { false };
     int m_resized = -1; // the server's answer to the last resize; under the loop's lock
-    int m_serverKnown = 0; // the server's name has come; under the loop's lock
+    int m_serverKnown = -1; // 1 once the server's name has come; under the loop's lock
     bool m_onPipeWire = false;
     std::atomic<quint64> m_underflows { 0 };
     std::atomic<bool> m_threadKnown { false };
