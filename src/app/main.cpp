@@ -7,6 +7,7 @@
 #include "platform/folder.h"
 #include "platform/launcher.h"
 #include "platform/messages.h"
+#include "platform/midiinput.h"
 #include "platform/startarguments.h"
 #include "player/player.h"
 
@@ -123,9 +124,19 @@ int main(int argc, char *argv[])
     pocko::DiskFolder folder(start.folder);
     // "LT": the second deck lists the same folder, wherever its executable lies, and plays on the
     // output chosen for it, by the name this deck found.
-    QStringList ltArguments { folder.programFolder() };
+    QStringList ltArguments { QStringLiteral("--deck"), QStringLiteral("2") };
     if (!ltOutput.isEmpty())
-        ltArguments = QStringList { QStringLiteral("--output"), ltOutput } + ltArguments;
+        ltArguments << QStringLiteral("--output") << ltOutput;
+    // Its MIDI input as this one's: the same outputs, map and monitor.
+    if (!start.midi)
+        ltArguments << QStringLiteral("--no-midi");
+    if (!start.midiIn.isEmpty())
+        ltArguments << QStringLiteral("--midi-in") << start.midiIn;
+    if (!start.midiMapFile.isEmpty())
+        ltArguments << QStringLiteral("--midi-map") << start.midiMapFile;
+    if (start.midiMonitor)
+        ltArguments << QStringLiteral("--midi-monitor");
+    ltArguments << QStringLiteral("--") << folder.programFolder();
     pocko::QtLauncher launcher(ltArguments);
     const std::unique_ptr<pocko::MediaPlayer> player = makePlayer(system, output);
 
@@ -137,6 +148,31 @@ int main(int argc, char *argv[])
     QObject::connect(&deckView, &pocko::DeckView::closed, &app, [] { QCoreApplication::exit(0); });
 
     deck.event([&deck] { deck.Form_Load(); });
+
+    // Pads: every hit a click on its control, timed from when it came in.
+    pocko::MidiInput midi(QStringLiteral("PockoMP3 deck ") + QString::number(start.deck),
+                          start.midiIn);
+    QString midiError;
+    if (start.midi && !midi.open(&midiError))
+        print(QStringLiteral("PockoMP3Player: ") + midiError, stderr);
+    midi.arrived = [&midi, &deck, &start] {
+        pocko::MidiHit hit;
+        while (midi.take(hit)) {
+            const QString target = pocko::midiTarget(start.midiMap, hit.message);
+            if (start.midiMonitor) {
+                print(pocko::midiMonitorLine(hit.message, target, start.deck), stdout);
+                std::fflush(stdout);
+            }
+            if (!target.isEmpty())
+                deck.event([&] { deck.padHit(target, hit.message.value, hit.arrivedNs); });
+        }
+    };
+    deck.retriggerWaiting = [&midi, &start] {
+        return midi.waiting([&start](const pocko::MidiMessage &message) {
+            const QString target = pocko::midiTarget(start.midiMap, message);
+            return target.size() == 2 && target.startsWith(QLatin1Char('P'));
+        });
+    };
 
     // A deck started by another deck opens minimised; its own children must not inherit that.
     const char *minimized = pocko::startMinimizedVariable();

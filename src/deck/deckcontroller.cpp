@@ -7,6 +7,8 @@
 #include "platform/messages.h"
 #include "player/player.h"
 
+#include <QHash>
+
 #include <algorithm>
 #include <cmath>
 
@@ -366,6 +368,8 @@ void DeckController::cuePlayClick(int slot)
         do {
             R.visible = true;
             burstNow = m_clock.now();
+            if (retriggerWaiting && retriggerWaiting())
+                return;
         } while (!(burstNow > burstBegin + duration));
     }
 }
@@ -384,6 +388,44 @@ void DeckController::cuePlayMouseDown(int slot, int button)
     Control &mark = markButton(slot);
     cuePlay.visible = false;
     m_windows.setCueFields(cuePlay.tag, mark.tag, mark.toolTip);
+}
+
+// ---- MIDI pads ------------------------------------------------------------------------------
+
+void DeckController::padHit(const QString &target, int value, qint64 arrivedNs)
+{
+    using D = DeckController;
+    static const QHash<QString, std::pair<Control D::*, void (D::*)()>> buttons = {
+        { QStringLiteral("P"), { &D::P, &D::P_Click } },
+        { QStringLiteral("S"), { &D::S, &D::S_Click } },
+        { QStringLiteral("R"), { &D::R, &D::R_Click } },
+        { QStringLiteral("F"), { &D::F, &D::F_Click } },
+        { QStringLiteral("L"), { &D::L, &D::L_Click } },
+        { QStringLiteral("thspd"), { &D::thspd, &D::thspd_Click } },
+        { QStringLiteral("tloop"), { &D::tloop, &D::tloop_Click } },
+        { QStringLiteral("tsegs"), { &D::tsegs, &D::tsegs_Click } },
+        { QStringLiteral("M1"), { &D::M111, &D::M111_Click } },
+        { QStringLiteral("M2"), { &D::M112, &D::M112_Click } },
+        { QStringLiteral("M3"), { &D::M113, &D::M113_Click } },
+        { QStringLiteral("P1"), { &D::P111, &D::P111_Click } },
+        { QStringLiteral("P2"), { &D::P112, &D::P112_Click } },
+        { QStringLiteral("P3"), { &D::P113, &D::P113_Click } },
+        { QStringLiteral("Label1"), { &D::Label1, nullptr } },
+    };
+    const auto found = buttons.constFind(target);
+    if (found == buttons.constEnd() || !(this->*found->first).visible)
+        return;
+    // Whatever the handler leaves, the player is untimed again afterwards.
+    struct Untimed
+    {
+        MediaPlayer &player;
+        ~Untimed() { player.setStartTime(0); }
+    } untimed { MediaPlayer1 };
+    MediaPlayer1.setStartTime(arrivedNs);
+    if (found->second)
+        (this->*found->second)();
+    else
+        Label1_MouseDown(1, 0, float(std::clamp(value, 0, 127)) * float(Label1.width) / 127.0f, 0);
 }
 
 // ---- Play modes ------------------------------------------------------------------------------

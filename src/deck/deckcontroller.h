@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace pocko {
@@ -102,6 +103,15 @@ public:
     void thspd_Click();
     void tloop_Click();
     void tsegs_Click();
+
+    // A pad or controller of a MIDI input: the left click's handler of the control named
+    // `target` (P, S, R, F, L, thspd, tloop, tsegs, M1-M3, P1-P3 as captioned, Label1 for the
+    // track bar, `value` 0 to 127 across it). A hidden control takes no hit, as it takes no
+    // click. The sound it starts begins at the player's fixed delay after `arrivedNs`.
+    void padHit(const QString &target, int value, qint64 arrivedNs);
+    // Whether a hit on a cue play button waits: the burst train's wait then ends at once, so
+    // that the hit retriggers (a click waits for the train to end).
+    std::function<bool()> retriggerWaiting;
 
     // The time text of a position: minutes, a colon and seconds, without leading zeros. Stores
     // `minutes` and `seconds`.

@@ -3,6 +3,7 @@
 #include "filenames.h"
 
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
 
 #include <dirent.h>
@@ -30,6 +31,15 @@ QString helpText()
         "                     description contains NAME (letter case ignored)\n"
         "  --lt-output NAME   the output of the deck that LT opens; without it, this deck's\n"
         "                     output\n"
+        "  --deck 2           play as the second deck: pads 44-51, and \"PockoMP3 deck 2\"\n"
+        "                     as the MIDI client's name (the deck LT opens is deck 2)\n"
+        "  --midi-in TEXT     connect only the MIDI outputs whose name contains TEXT\n"
+        "                     (without it: every output, and those that appear later)\n"
+        "  --midi-map FILE    play by the bindings in FILE, one a line: note N [channel C] =\n"
+        "                     TARGET, or cc N [channel C] = TARGET; TARGET is P S R F L thspd\n"
+        "                     tloop tsegs M1-M3 P1-P3, or Label1 for a cc across the track bar\n"
+        "  --midi-monitor     print each MIDI message and what it does\n"
+        "  --no-midi          open no MIDI input\n"
         "  --help             show this help and exit\n"
         "  --version          show the version and exit\n"
         "  --                 ends the options, for a FOLDER or FILE whose name begins with \"-\"");
@@ -99,15 +109,26 @@ StartRequest parseArguments(const QStringList &arguments, const QString &working
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
         QString *name = nullptr;
+        QString deck;
         if (!optionsEnded && argument == QLatin1String("--output"))
             name = &request.output;
         else if (!optionsEnded && argument == QLatin1String("--lt-output"))
             name = &request.ltOutput;
+        else if (!optionsEnded && argument == QLatin1String("--midi-in"))
+            name = &request.midiIn;
+        else if (!optionsEnded && argument == QLatin1String("--midi-map"))
+            name = &request.midiMapFile;
+        else if (!optionsEnded && argument == QLatin1String("--deck"))
+            name = &deck;
         // An output's NAME is taken whatever it looks like: the sound system chose it.
         if (name) {
             if (++i == arguments.size() || arguments.at(i).isEmpty())
                 return failure(QStringLiteral("give a NAME after"), argument);
             *name = arguments.at(i);
+            if (name == &deck && deck != QLatin1String("1") && deck != QLatin1String("2"))
+                return failure(QStringLiteral("--deck is 1 or 2"), deck);
+            if (name == &deck)
+                request.deck = deck.toInt();
         } else if (optionsEnded || !argument.startsWith(QLatin1Char('-')))
             paths.append(argument);
         else if (argument == QLatin1String("--"))
@@ -120,8 +141,23 @@ StartRequest parseArguments(const QStringList &arguments, const QString &working
             music = true;
         else if (argument == QLatin1String("--list-outputs"))
             request.listOutputs = true;
+        else if (argument == QLatin1String("--no-midi"))
+            request.midi = false;
+        else if (argument == QLatin1String("--midi-monitor"))
+            request.midiMonitor = true;
         else
             return failure(QStringLiteral("unknown option (see --help)"), argument);
+    }
+    request.midiMap = defaultMidiMap(request.deck);
+    if (!request.midiMapFile.isEmpty()) {
+        request.midiMapFile = absolutePath(request.midiMapFile, workingFolder);
+        QFile file(request.midiMapFile);
+        if (!file.open(QIODevice::ReadOnly))
+            return failure(request.midiMapFile, QStringLiteral("cannot read the file"));
+        request.midiMap = parseMidiMap(QString::fromUtf8(file.readAll()));
+        if (!request.midiMap.error.isEmpty())
+            return ending(2, Program + QStringLiteral(": ") + request.midiMapFile
+                                 + QLatin1Char(':') + request.midiMap.error);
     }
     if (paths.size() > 1)
         return failure(QStringLiteral("give one FOLDER or FILE, not several"),

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "midimap.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -23,6 +25,12 @@ struct StartRequest
     bool listOutputs = false; // print the outputs and end with 0
     QString output; // --output NAME as given: the output this deck plays on; empty for the default
     QString ltOutput; // --lt-output NAME as given: the output of the deck "LT" starts
+    int deck = 1; // --deck 2: the second deck, as "LT" starts it
+    bool midi = true; // false with --no-midi
+    QString midiIn; // --midi-in TEXT: only the MIDI outputs whose name contains TEXT
+    QString midiMapFile; // --midi-map FILE, absolute; empty for the default pads
+    MidiMap midiMap; // the bindings this deck plays by
+    bool midiMonitor = false; // print each MIDI message and what it does
 };
 
 // A sound output the deck can play on: the name to give, and what the sound system calls it.

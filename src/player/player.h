@@ -50,6 +50,11 @@ public:
     // at half speed a burst covers half as much of the song), `count` times back to back, then
     // stand paused where the last burst ended. Returns at once.
     virtual void playBursts(double start, double heardSeconds, int count) = 0;
+
+    // The sound that the calls from here on start begins at a fixed delay after `steadyNs` (the
+    // steady clock, in nanoseconds), the same delay for every call, rather than as soon as it can;
+    // 0 goes back to as soon as it can.
+    virtual void setStartTime(qint64 steadyNs) { Q_UNUSED(steadyNs); }
 };
 
 } // namespace pocko
