@@ -199,6 +199,7 @@ void DeckPlayer::post(const RenderCommand &command, double frame, int state)
 {
     RenderCommand sent = command;
     sent.sequence = ++m_sequence;
+    sent.atNs = m_startNs;
     m_pendingSequence = sent.sequence;
     m_pendingFrame = frame;
     m_pendingState = state;

@@ -72,6 +72,12 @@ public:
 
     // GUI thread; non-blocking.
     void playBursts(double start, double heardSeconds, int count) override;
+    // GUI thread; non-blocking.
+    void setStartTime(qint64 steadyNs) override { m_startNs = steadyNs; }
+    // Any thread: the fixed delay from a start time to its sound leaving the player, and the
+    // starts that came too late to keep it.
+    qint64 startDelayNs() const { return m_render.startDelayNs(); }
+    quint64 lateStarts() const { return m_render.lateStarts(); }
 
     // Any thread: device buffers that found no decoded audio while playing; buffers the device
     // asked for so late that it must have run dry; and the times the device ran dry, as the
@@ -120,6 +126,7 @@ private:
     double m_pendingFrame = 0;
     int m_pendingState = Stopped;
     bool m_songOpen = false;
+    qint64 m_startNs = 0; // the start time the commands carry
 };
 
 } // namespace pocko

@@ -9,6 +9,15 @@ namespace pocko {
 namespace {
 
 constexpr int SettleFrames = 2048;
+// What a timed command needs beyond one device buffer: the GUI thread's way from the event to
+// the post, and the callback's wake-up after its ideal time.
+constexpr qint64 StartMarginNs = 3000000;
+// A callback later than this after the time line is taken as a break in the device's pace (a
+// dropout, a reopened device), not as a late wake-up: the time line starts afresh.
+constexpr qint64 BreakNs = 20000000;
+// The device's clock may run slower than the steady clock; the time line follows it by this
+// much a second (100 ppm).
+constexpr qint64 DriftPerSecondNs = 100000;
 
 } // namespace
 
@@ -104,6 +113,22 @@ int DeckRender::apply(const RenderCommand &command, float *out, int frames, int 
     return done;
 }
 
+void DeckRender::keepTime(qint64 now, int frames)
+{
+    const qint64 candidate = now - m_outFrames * 1000000000 / OutputRate;
+    if (m_baseNs == 0 || candidate < m_baseNs || candidate - m_baseNs > BreakNs) {
+        m_baseNs = candidate;
+    } else {
+        m_baseNs += std::min(candidate - m_baseNs,
+                             qint64(frames) * DriftPerSecondNs / OutputRate);
+    }
+    if (frames > m_largestFrames) {
+        m_largestFrames = frames;
+        m_startDelayNs.store(qint64(frames) * 1000000000 / OutputRate + StartMarginNs,
+                             std::memory_order_relaxed);
+    }
+}
+
 void DeckRender::render(float *out, int frames, bool audible)
 {
     audible = audible && !m_hold.load(std::memory_order_acquire);
@@ -115,11 +140,11 @@ void DeckRender::render(float *out, int frames, bool audible)
         m_settle -= frames;
         audible = false;
     }
+    const qint64 now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                           .count();
     if (audible) {
         // A device that asks again after more than two of its buffers has run dry meanwhile.
-        const qint64 now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                               std::chrono::steady_clock::now().time_since_epoch())
-                               .count();
         if (m_lastNs != 0 && m_state == Playing && m_started
             && now - m_lastNs > 2 * qint64(frames) * 1000000000 / OutputRate)
             m_lateBuffers.fetch_add(1, std::memory_order_relaxed);
@@ -127,14 +152,9 @@ void DeckRender::render(float *out, int frames, bool audible)
     } else {
         m_lastNs = 0;
     }
+    keepTime(now, frames);
     int done = 0;
     quint64 acknowledged = 0;
-    RenderCommand command;
-    while (m_commands.pop(command)) {
-        done = apply(command, out, frames, done);
-        acknowledged = command.sequence;
-    }
-    dropStale();
     if (audible != m_audible) {
         // Unheard, a playing song holds its place (fading out, should anyone still hear it);
         // heard again, it fades in from there.
@@ -145,6 +165,43 @@ void DeckRender::render(float *out, int frames, bool audible)
         m_ramp = audible && m_state == Playing ? 0 : m_ramp;
         m_audible = audible;
     }
+    // A timed command waits for its frame: the song plays on up to it, and the commands after
+    // it wait with it.
+    const qint64 delayNs = m_startDelayNs.load(std::memory_order_relaxed);
+    while (m_commands.readable() > 0) {
+        const RenderCommand &next = m_commands.peek(0);
+        if (next.atNs != 0) {
+            const qint64 at = (next.atNs + delayNs - m_baseNs) * OutputRate / 1000000000
+                - m_outFrames;
+            if (at >= frames)
+                break;
+            if (at < done)
+                m_lateStarts.fetch_add(1, std::memory_order_relaxed);
+            const int from = int(std::max<qint64>(at, done));
+            done = play(out, from, done, audible);
+            std::fill(out + done * 2, out + from * 2, 0.0f);
+            done = from;
+        }
+        const RenderCommand command = next;
+        m_commands.pop();
+        done = apply(command, out, frames, done);
+        acknowledged = command.sequence;
+    }
+    dropStale();
+    done = play(out, frames, done, audible);
+    m_outFrames += frames;
+    std::fill(out + done * 2, out + frames * 2, 0.0f);
+    m_publishedFrame.store(m_frame, std::memory_order_relaxed);
+    m_publishedState.store(m_state, std::memory_order_relaxed);
+    m_quiet.store(!audible, std::memory_order_release);
+    if (acknowledged != 0)
+        m_acknowledged.store(acknowledged, std::memory_order_release);
+}
+
+// Renders the current stream from `done` up to frame `frames` of the buffer; the frames it
+// cannot fill (a pause, an underrun) stay for the caller to silence.
+int DeckRender::play(float *out, int frames, int done, bool audible)
+{
     while (done < frames && m_state == Playing && (audible || m_train)) {
         if (m_blocks.readable() == 0) {
             if (m_started && audible)
@@ -190,12 +247,7 @@ void DeckRender::render(float *out, int frames, bool audible)
             }
         }
     }
-    std::fill(out + done * 2, out + frames * 2, 0.0f);
-    m_publishedFrame.store(m_frame, std::memory_order_relaxed);
-    m_publishedState.store(m_state, std::memory_order_relaxed);
-    m_quiet.store(!audible, std::memory_order_release);
-    if (acknowledged != 0)
-        m_acknowledged.store(acknowledged, std::memory_order_release);
+    return done;
 }
 
 } // namespace pocko

@@ -32,6 +32,9 @@ struct RenderCommand
     // NewStream: the stream goes on where the callback is, which may be past `frame` (the
     // position the GUI thread read); the new stream's frames before it are skipped.
     bool resume = false;
+    // When it happened on the steady clock (ns): it takes effect at the frame that sounds
+    // StartDelayNs after that; 0 for the callback's next frame.
+    qint64 atNs = 0;
 };
 
 // What the deck sounds: the decoded blocks of the current stream, with the commands applied at
@@ -63,6 +66,11 @@ public:
     // The device's callback: fills `frames` frames of float32 stereo. `audible` is false when
     // the buffer goes nowhere; the song then holds its place.
     static void renderOutput(void *user, float *out, int frames, bool audible);
+    // Any thread: the fixed delay from a timed command to its frame, as the device's buffers
+    // allow (one buffer plus what the GUI thread and the callback's wake-up take), and the timed
+    // commands that came too late to keep it.
+    qint64 startDelayNs() const { return m_startDelayNs.load(std::memory_order_relaxed); }
+    quint64 lateStarts() const { return m_lateStarts.load(std::memory_order_relaxed); }
     void renderExclusive(float *out, int frames, bool audible);
 
 private:
@@ -70,6 +78,8 @@ private:
     int apply(const RenderCommand &command, float *out, int frames, int done);
     int fadeOut(float *out, int frames, int done, double *advance);
     void dropStale();
+    int play(float *out, int frames, int done, bool audible);
+    void keepTime(qint64 now, int frames);
 
     // GUI thread -> audio callback, and decoder thread -> audio callback.
     SpscRing<RenderCommand, 256> m_commands;
@@ -82,6 +92,8 @@ private:
     std::atomic<quint64> m_underruns { 0 };
     std::atomic<quint64> m_lateBuffers { 0 };
     std::atomic<bool> m_quiet { true }; // the last render went unheard
+    std::atomic<qint64> m_startDelayNs { 0 };
+    std::atomic<quint64> m_lateStarts { 0 };
 
     // Set by the output keeper.
     std::atomic<bool> m_hold { false }; // fade out and hold the place
@@ -101,6 +113,12 @@ private:
     bool m_audible = false; // the last render was heard
     int m_settle = 0; // frames of silence still to play on a device just opened
     qint64 m_lastNs = 0; // when the device last asked for sound (0: count afresh)
+    // The device's time line: the steady time (ns) at which output frame 0 was asked for, as the
+    // earliest of the callbacks' own times says (a late wake-up only makes one callback later),
+    // and the output frames rendered since.
+    qint64 m_baseNs = 0;
+    qint64 m_outFrames = 0;
+    int m_largestFrames = 0;
 };
 
 } // namespace pocko
