@@ -207,6 +207,28 @@ private slots:
             "thspd= tloop=");
     }
     void playModes() { checkScript(); }
+
+    // A pad hit is the left click of its control, its sound timed from the hit.
+    void padHits_data()
+    {
+        scriptColumns();
+        const QStringList timed = { "startTime 5", "bursts 0.1 0.5 3", "startTime 0" };
+        // A pad hit on a cue play button, waiting from the clock's second reading, ends the
+        // train's wait there: it retriggers.
+        row("a train, a pad hit waiting", "load clock.step=0.25 P111.tag=3 retrigger=2",
+            "P111_Click", { "bursts 0.1 0.5 3" }, "clock.reads=2 burstCount1=1");
+        row("a pad's train, none waiting", "load clock.step=0.25 P111.tag=3", "hit(P1)", timed,
+            "clock.reads=12 burstCount1=3");
+        row("the dialog's edit marker holds", "load P111_MouseDown(2)", "hit(P1)", {},
+            "P111.visible=0");
+        row("track bar at 127", "len=100 load", "hit(Label1,127)",
+            { "startTime 5", Song, "seek 95", "play", "startTime 0" }, "pos.left=4000");
+        row("track bar at 64", "len=100 load", "hit(Label1,64)",
+            { "startTime 5", Song, "seek 53", "play", "startTime 0" }, "pos.left=2242");
+        row("Stop, failing", "load fail=stop", "hit(S)", { "startTime 5", "stop", "startTime 0" },
+            "R.visible=1");
+    }
+    void padHits() { checkScript(); }
 };
 
 QTEST_GUILESS_MAIN(TestDeck)

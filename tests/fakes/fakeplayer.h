@@ -61,6 +61,7 @@ public:
     int playState() const override { return checked("playState", state); }
     bool soundDeviceEnabled() override { return soundDevice; }
     void setPostOpenReset(int) override { call("postOpenReset"); }
+    void setStartTime(qint64 steadyNs) override { call(QString("startTime %1").arg(steadyNs)); }
     void playBursts(double start, double heardSeconds, int count) override
     {
         call(QString("bursts %1 %2 %3").arg(start).arg(heardSeconds).arg(count));

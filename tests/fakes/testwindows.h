@@ -113,8 +113,10 @@ struct DeckRig
             const bool ticking = windows.playlist && windows.playlist->ttimeEnabled;
             player.log.append("box " + title + ": " + text + (ticking ? " (ttime on)" : ""));
         };
+        deck.retriggerWaiting = [this] { return retriggerAt > 0 && clock.reads >= retriggerAt; };
         deck.Form_Load();
     }
+    int retriggerAt = 0; // the clock reading from which a pad hit on a cue play button waits
     // Picks a song as the playlist window does.
     void load(const QString &path = "/music/a.mp3")
     {
@@ -164,6 +166,8 @@ struct DeckRig
             deck.event([&] { deck.Timer1_Timer(); });
         else if (name == "Label1_MouseDown")
             deck.event([&] { deck.Label1_MouseDown(a[1] ? int(a[1]) : 1, 0, float(a[0]), 0); });
+        else if (name == "hit") // hit(P1), hit(Label1,64): a pad, stamped 5 ns
+            deck.event([&] { deck.padHit(arguments.section(',', 0, 0), int(a[1]), 5); });
         else if (name == "openSong")
             deck.event([&] { deck.openSong(arguments); });
         else if (name == "Form_KeyUp")
@@ -214,7 +218,7 @@ struct DeckRig
             {"at", f(player.position)}, {"len", f(player.defaultLength)},
             {"playState", f(player.state)}, {"rate", f(player.rate)},
             {"soundDevice", f(player.soundDevice)}, {"clock.step", f(clock.step)},
-            {"clock.reads", f(clock.reads)}, {"launcher.succeeds", f(launcher.succeeds)},
+            {"clock.reads", f(clock.reads)}, {"retrigger", f(retriggerAt)}, {"launcher.succeeds", f(launcher.succeeds)},
             {"launcher.started", f(launcher.started)}, {"songs", f(folder.names)},
             {"folder", f(folder.folder)}, {"patterns", f(folder.patterns)},
             {"fail", [&] { return add(player.failing, *value); }},
