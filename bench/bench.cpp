@@ -5,12 +5,14 @@
 // measures only the latency.
 
 #include "platform/folder.h"
+#include "platform/midiinput.h"
 #include "player/audioblock.h"
 #include "player/buffersteps.h"
 #include "player/deckplayer.h"
 #include "player/songdecoder.h"
 
 #include <QCoreApplication>
+#include <QThread>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -18,6 +20,9 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -30,6 +35,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <random>
@@ -39,6 +45,13 @@
 using namespace pocko;
 
 namespace {
+
+qint64 steadyNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 struct Row
 {
@@ -591,21 +604,33 @@ public:
     // Reads and drops what the recorder delivers for this long.
     void drain(int milliseconds) { waitForSound(milliseconds, INT_MAX); }
 
-    // Reads what the recorder delivers for up to timeoutMs; true once a sample louder than the
-    // threshold arrived.
-    bool waitForSound(int timeoutMs, int threshold)
+    // Reads what the recorder delivers for up to timeoutMs, calling `poll` between reads; true
+    // once a sample louder than the threshold arrived. `loudNs` gets that sample's steady-clock
+    // time as the recording's own pace places it: its frames evenly spaced from the earliest
+    // arrival seen, so that the recorder's fragments do not blur it.
+    bool waitForSound(int timeoutMs, int threshold, qint64 *loudNs = nullptr,
+                      const std::function<void()> &poll = {})
     {
         QElapsedTimer timer;
         timer.start();
         while (timer.elapsed() < timeoutMs) {
+            if (poll)
+                poll();
             m_recorder.waitForReadyRead(1);
             m_carry += m_recorder.readAllStandardOutput();
+            const qint64 now = steadyNs();
+            const qint64 frames = m_carry.size() / 4;
+            m_frames += frames;
+            const qint64 base = now - m_frames * 1000000000 / 44100;
+            m_baseNs = m_baseNs == 0 ? base : std::min(m_baseNs, base);
             const auto *s = reinterpret_cast<const qint16 *>(m_carry.constData());
-            const bool loud = std::any_of(s, s + m_carry.size() / 2, [threshold](qint16 v) {
+            const auto *loud = std::find_if(s, s + frames * 2, [threshold](qint16 v) {
                 return std::abs(v) > threshold;
             });
-            m_carry = m_carry.right(m_carry.size() % 2);
-            if (loud)
+            if (loudNs && loud != s + frames * 2)
+                *loudNs = m_baseNs + (m_frames - frames + (loud - s) / 2) * 1000000000 / 44100;
+            m_carry = m_carry.right(m_carry.size() % 4);
+            if (loud != s + frames * 2)
                 return true;
         }
         return false;
@@ -672,6 +697,8 @@ private:
     std::vector<std::unique_ptr<QProcess>> m_servers;
     QProcess m_recorder;
     QByteArray m_carry;
+    qint64 m_frames = 0; // recorded so far
+    qint64 m_baseNs = 0; // when frame 0 was recorded, at the earliest
     bool m_ready = false;
 };
 
@@ -723,6 +750,145 @@ void measureLatencyPulse(const QString &file, const QString &folder, int frames,
     qunsetenv("PULSE_SERVER");
     useDiskDriver(QStringLiteral("/dev/null"));
     addRow(what, medianAndMax(times), target);
+}
+
+// A pad on a JACK MIDI output: a note-on written at the start of a JACK cycle, stamped then.
+class JackPad
+{
+public:
+    JackPad()
+    {
+        m_client = jack_client_open("pocko bench pad", JackNoStartServer, nullptr);
+        if (!m_client)
+            return;
+        m_port = jack_port_register(m_client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        jack_set_process_callback(m_client, &JackPad::process, this);
+        if (!m_port || jack_activate(m_client) != 0) {
+            jack_client_close(m_client);
+            m_client = nullptr;
+        }
+    }
+    ~JackPad()
+    {
+        if (m_client)
+            jack_client_close(m_client);
+    }
+    bool ready() const { return m_client != nullptr; }
+    // Any thread: asks for a hit in the next cycle.
+    void hit() { m_pending.store(true); }
+    // When the last hit went out (steady clock, ns); 0 until then.
+    qint64 sentNs() const { return m_sentNs.load(); }
+
+private:
+    static int process(jack_nframes_t frames, void *user)
+    {
+        auto *self = static_cast<JackPad *>(user);
+        void *buffer = jack_port_get_buffer(self->m_port, frames);
+        jack_midi_clear_buffer(buffer);
+        if (self->m_pending.exchange(false)) {
+            const jack_midi_data_t note[3] = { 0x90, 36, 100 };
+            jack_midi_event_write(buffer, 0, note, 3);
+            self->m_sentNs.store(steadyNs());
+        }
+        return 0;
+    }
+    jack_client_t *m_client = nullptr;
+    jack_port_t *m_port = nullptr;
+    std::atomic<bool> m_pending { false };
+    std::atomic<qint64> m_sentNs { 0 };
+};
+
+// Pad hit to first sound: 50 note-ons at random phases from a JACK MIDI output (JACK's dummy
+// driver, a private server), through the deck's MIDI input, into play() on a private PulseAudio,
+// timed from the note's cycle to its first sound in the recording. Once with the hit's stamp
+// carried to the player (its fixed delay), once started at the callback's next frame.
+void measureMidi(const QString &file, const QString &folder)
+{
+    const QStringList what = { QStringLiteral("pad hit to first sound, timed from the stamp, "
+                                              "256 frames (median / spread of 50)"),
+                               QStringLiteral("pad hit to first sound, at the next callback, "
+                                              "256 frames (median / spread of 50)") };
+    if (!serverInstalled(SoundServer::PulseAudio) || !installed("jackd")) {
+        for (const QString &row : what)
+            addRow(row, QStringLiteral("not measured (no jackd or pulseaudio)"));
+        return;
+    }
+    const QByteArray server = "pocko-bench-" + QByteArray::number(QCoreApplication::applicationPid());
+    QProcess jackd;
+    jackd.setStandardOutputFile(QProcess::nullDevice());
+    jackd.setStandardErrorFile(QProcess::nullDevice());
+    jackd.start(QStringLiteral("jackd"),
+                { QStringLiteral("-r"), QStringLiteral("-n"), QString::fromLatin1(server),
+                  QStringLiteral("-d"), QStringLiteral("dummy"), QStringLiteral("-r"),
+                  QStringLiteral("44100"), QStringLiteral("-p"), QStringLiteral("256") });
+    qputenv("JACK_DEFAULT_SERVER", server);
+    sleepMs(1000);
+    qputenv("POCKO_AUDIO_FRAMES", "256");
+    std::vector<std::vector<double>> rows(2);
+    quint64 late = 0;
+    qint64 delayNs = 0;
+    {
+        PrivateSound sound(folder);
+        qputenv("SDL_AUDIODRIVER", "pulseaudio");
+        qputenv("PULSE_SERVER", sound.server().toLocal8Bit());
+        DeckPlayer player;
+        JackPad pad;
+        MidiInput midi(QStringLiteral("PockoMP3 deck 1"), QStringLiteral("pocko bench pad"));
+        QString error;
+        std::mt19937 random(7);
+        if (sound.ready() && pad.ready() && midi.open(&error) && player.soundDeviceEnabled()) {
+            for (int i = 0; i < 20; ++i) { // the input connects from its timer
+                QCoreApplication::processEvents();
+                sleepMs(50);
+            }
+            player.setFileName(file);
+            player.pause();
+            for (int i = 0; i < 100; ++i) {
+                const bool timed = i % 2 == 0;
+                player.setCurrentPosition(10.0 + 2.0 * i);
+                player.waitForStream(1000);
+                sound.drain(150 + int(random() % 100));
+                // A random phase against the device's buffers and JACK's cycles.
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+                pad.hit();
+                bool played = false;
+                qint64 heardNs = 0;
+                const bool heard = sound.waitForSound(1000, 8, &heardNs, [&] {
+                    MidiHit hit;
+                    while (!played && midi.take(hit)) {
+                        player.setStartTime(timed ? hit.arrivedNs : 0);
+                        player.play();
+                        player.setStartTime(0);
+                        played = true;
+                    }
+                });
+                player.pause();
+                if (heard && played && pad.sentNs() != 0)
+                    rows[timed ? 0 : 1].push_back(double(heardNs - pad.sentNs()) / 1e9);
+            }
+            late = player.lateStarts();
+            delayNs = player.startDelayNs();
+        }
+    }
+    stop(jackd);
+    qunsetenv("JACK_DEFAULT_SERVER");
+    qunsetenv("PULSE_SERVER");
+    useDiskDriver(QStringLiteral("/dev/null"));
+    for (int r = 0; r < 2; ++r) {
+        const std::vector<double> &times = rows[size_t(r)];
+        QString result = QStringLiteral("failed");
+        if (!times.empty()) {
+            const auto [low, high] = std::minmax_element(times.begin(), times.end());
+            result = QStringLiteral("%1 / %2").arg(ms(median(times)), ms(*high - *low));
+            if (r == 0)
+                result += QStringLiteral(" (%1 heard, fixed delay %2, %3 late)")
+                              .arg(times.size())
+                              .arg(ms(double(delayNs) / 1e9))
+                              .arg(late);
+        }
+        addRow(what[r], result,
+               r == 0 ? QStringLiteral("<= 10 ms / <= 2 ms") : QStringLiteral("-"));
+    }
 }
 
 // The floor of the same path: pacat at its lowest latency, fed nothing (so its stream runs dry)
@@ -933,15 +1099,17 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"))) {
-        std::printf("Usage: pocko_bench [--latency]\n"
+        std::printf("Usage: pocko_bench [--latency | --midi]\n"
                     "Measures the player on MP3s it makes with lame and prints a table.\n"
                     "  --latency  only the rows from play() to the first sound\n"
+                    "  --midi     only the rows from a pad hit (JACK MIDI) to the first sound\n"
                     "  --help     this text\n");
         return 0;
     }
     if (args.size() == 3 && args[1] == QLatin1String("--rss"))
         return rssChild(args[2]);
     const bool latencyOnly = args.contains(QLatin1String("--latency"));
+    const bool midiOnly = args.contains(QLatin1String("--midi"));
 
     QTemporaryDir dir;
     const QString folder = dir.path();
@@ -966,6 +1134,11 @@ int main(int argc, char **argv)
     concatenate(at("1min.mp3"), 120, at("120min.mp3"));
 
     std::fprintf(stderr, "measuring...\n");
+    if (midiOnly) {
+        measureMidi(at("5min.mp3"), folder);
+        printTable();
+        return 0;
+    }
     if (!latencyOnly) {
         measureOpen(at("5min.mp3"), QStringLiteral("5-minute file"), QStringLiteral("<= 10 ms"));
         // 128 kbit/s at 44.1 kHz: 417.96 bytes a frame. mpg123 walks to the last frame (-k, skip
@@ -1006,6 +1179,7 @@ int main(int argc, char **argv)
     for (const int frames : { 64, 0, 256, 512, 1024, 2048 })
         measureLatencyPulse(at("5min.mp3"), folder, frames, SoundServer::PipeWire);
     measureLatencyFloor(folder, SoundServer::PipeWire);
+    measureMidi(at("5min.mp3"), folder);
     qputenv("POCKO_AUDIO_FRAMES", "256");
     if (!latencyOnly) {
         measureOutage(at("5min.mp3"), folder);
