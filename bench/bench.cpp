@@ -602,7 +602,12 @@ public:
     QString server() const { return QStringLiteral("unix:") + m_socket; }
 
     // Reads and drops what the recorder delivers for this long.
-    void drain(int milliseconds) { waitForSound(milliseconds, INT_MAX); }
+    // The recording's time line starts afresh: an idle null sink delivers ahead of time.
+    void drain(int milliseconds)
+    {
+        m_baseNs = 0;
+        waitForSound(milliseconds, INT_MAX);
+    }
 
     // Reads what the recorder delivers for up to timeoutMs, calling `poll` between reads; true
     // once a sample louder than the threshold arrived. `loudNs` gets that sample's steady-clock

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end run of PockoMP3Player for what only a real window and real sound show (README.md).
 
-    run_e2e.py EXECUTABLE [--only deck|outage|playall|spacehold|args|outputs ...]
+    run_e2e.py EXECUTABLE [--only deck|outage|playall|spacehold|args|outputs|midi ...]
                [--server pulseaudio|pipewire] [--keep]
 
 Exit code 0 when every scenario passes, 1 when one fails, 77 when tools are missing."""
@@ -18,6 +18,7 @@ import time
 import traceback
 
 import desktop as desk
+import midi
 import program as prog
 import songs
 import sound
@@ -416,6 +417,7 @@ RUNS = {
     "spacehold": (["sweep"], 0, [
         ("a held space bar toggles once, at its release, on a busy machine", space_holds)]),
     "args": args_run,
+    "midi": midi.midi_run,
     "outputs": outputs_run}
 
 

@@ -1,0 +1,137 @@
+"""The MIDI run: a private JACK server on its dummy driver, pads made with JACK's Python client,
+and the deck's bursts heard."""
+
+import os
+import queue
+import subprocess
+import time
+
+import program as prog
+import songs
+from desktop import wait_for
+
+
+class Pad:
+    """A JACK MIDI output whose notes go out at the start of the next cycle."""
+
+    def __init__(self, name):
+        import jack  # python3-jack-client; only this run needs it
+        self.name = name
+        self.notes = queue.Queue()
+        self.client = jack.Client(name, no_start_server=True)
+        self.port = self.client.midi_outports.register("out")
+        self.client.set_process_callback(self.process)
+        self.client.activate()
+
+    def process(self, frames):
+        self.port.clear_buffer()
+        while not self.notes.empty():
+            self.port.write_midi_event(0, self.notes.get_nowait())
+
+    def hit(self, note, velocity=100, channel=1):
+        self.notes.put(bytes([0x90 + channel - 1, note, velocity]))
+        self.notes.put(bytes([0x80 + channel - 1, note, 0]))
+
+    def close(self):
+        self.client.deactivate()
+        self.client.close()
+
+
+def connections(env):
+    """The MIDI outputs connected to a deck's inputs, as jack_lsp -c lists them."""
+    out = subprocess.run(["jack_lsp", "-c"], env=env, capture_output=True, text=True).stdout
+    found, port = set(), None
+    for line in out.splitlines():
+        if not line.startswith(" "):
+            port = line
+        elif port.startswith("PockoMP3 deck"):
+            found.add(line.strip())
+    return found
+
+
+def deck_ports(env):
+    out = subprocess.run(["jack_lsp"], env=env, capture_output=True, text=True).stdout
+    return [line for line in out.splitlines() if line.startswith("PockoMP3")]
+
+
+def midi_run(run):
+    """Pads through a private JACK server: heard, connected when they appear, none with --no-midi."""
+    desktop = run.desktop
+    server = f"pocko-e2e-{os.getpid()}"
+    os.environ["JACK_DEFAULT_SERVER"] = desktop.env["JACK_DEFAULT_SERVER"] = server
+    env = dict(desktop.env)
+    desktop.spawn(["jackd", "-r", "-n", server, "-d", "dummy", "-r", "44100", "-p", "256"],
+                  "jackd.log", env=env)
+    wait_for(lambda: subprocess.run(["jack_lsp"], env=env, capture_output=True).returncode == 0,
+             10, 0.2, "the JACK server")
+    folder = os.path.join(desktop.dir, "midi")
+    os.makedirs(folder)
+    songs.sweep(folder, "sweep")
+    pads = [Pad("first pad")]
+    deck = None
+    try:
+        deck = prog.Program(desktop, run.a11y, run.exe, folder)
+        for name, body in (("a pad there at start is connected; note 36 plays P1's burst", pad_p1),
+                           ("a pad that appears later is connected within 2 s, and heard",
+                            late_pad)):
+            run.scenario(name, body, run, deck, pads, env)
+        deck.kill()
+        deck = None
+        run.scenario("--no-midi opens no MIDI input", no_midi, run, folder, env)
+        run.scenario("a bad map file: its line on stderr, exit 2", bad_map, run, folder)
+    finally:
+        if deck:
+            deck.kill()
+        for pad in pads:
+            pad.close()
+        del desktop.env["JACK_DEFAULT_SERVER"]
+
+
+def burst_heard(run, pad, what):
+    start = run.desktop.now()
+    pad.hit(36, channel=10)
+    stretches = run.heard(start, 1.5, what)
+    assert len(stretches) == 1, f"{what}: {len(stretches)} bursts heard, expected 1"
+    a, b, c, _ = stretches[0]
+    assert abs((b - a) - 0.5) <= 0.03, f"{what}: a burst of {b - a:.3f} s, expected 0.5 s"
+    assert abs(c - 0.1) <= 0.05, f"{what}: the burst starts at song {c:.2f} s, expected 0.1 s"
+
+
+def pad_p1(run, deck, pads, env):
+    wait_for(lambda: "first pad:out" in connections(env), 2.5, 0.1, "the first pad connected")
+    deck.pick("sweep.mp3")
+    deck.wait_deck("R", caption="Pause")
+    deck.deck_click("R")  # paused, so that the burst stands alone in the recording
+    deck.wait_deck("R", caption="Resume")
+    time.sleep(0.3)
+    burst_heard(run, pads[0], "note 36")
+
+
+def late_pad(run, deck, pads, env):
+    pads.append(Pad("late pad"))
+    appeared = time.monotonic()
+    wait_for(lambda: "late pad:out" in connections(env), 2.0, 0.05, "the late pad connected")
+    print(f"    connected after {time.monotonic() - appeared:.2f} s", flush=True)
+    burst_heard(run, pads[-1], "note 36 from the late pad")
+
+
+def no_midi(run, folder, env):
+    deck = prog.Program(run.desktop, run.a11y, run.exe, folder, ["--no-midi", folder])
+    try:
+        time.sleep(1.5)  # longer than the input takes to connect
+        assert not deck_ports(env), f"ports opened: {deck_ports(env)}"
+    finally:
+        deck.kill()
+
+
+def bad_map(run, folder):
+    path = os.path.join(folder, "pads.map")
+    for text, line in (("note 36 = P1\nnote 36 = P2\n", "2: note 36 is bound twice (first on line 1)"),
+                       ("# pads\ncc 7 = Label2\n", "2: unknown target Label2")):
+        with open(path, "w") as f:
+            f.write(text)
+        out = subprocess.run([run.exe, "--midi-map", path], timeout=20, text=True,
+                             capture_output=True,
+                             env={k: v for k, v in run.desktop.env.items() if k != "DISPLAY"})
+        assert (out.returncode, out.stderr) == (2, f"PockoMP3Player: {path}:{line}\n"), \
+            f"{text!r}: exit {out.returncode}, {out.stderr!r}"
