@@ -602,12 +602,9 @@ public:
     QString server() const { return QStringLiteral("unix:") + m_socket; }
 
     // Reads and drops what the recorder delivers for this long.
+    void drain(int milliseconds) { waitForSound(milliseconds, INT_MAX); }
     // The recording's time line starts afresh: an idle null sink delivers ahead of time.
-    void drain(int milliseconds)
-    {
-        m_baseNs = 0;
-        waitForSound(milliseconds, INT_MAX);
-    }
+    void restartTimeLine() { m_baseNs = 0; }
 
     // Reads what the recorder delivers for up to timeoutMs, calling `poll` between reads; true
     // once a sample louder than the threshold arrived. `loudNs` gets that sample's steady-clock
@@ -848,6 +845,8 @@ void measureMidi(const QString &file, const QString &folder)
             }
             player.setFileName(file);
             player.pause();
+            sound.drain(500);
+            sound.restartTimeLine();
             for (int i = 0; i < 100; ++i) {
                 const bool timed = i % 2 == 0;
                 player.setCurrentPosition(10.0 + 2.0 * i);

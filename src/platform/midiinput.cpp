@@ -110,8 +110,7 @@ bool MidiInput::open(QString *error)
         m_notifier = new QSocketNotifier(m_wake[0], QSocketNotifier::Read, this);
         connect(m_notifier, &QSocketNotifier::activated, this, [this] {
             char drained[64];
-            while (::read(m_wake[0], drained, sizeof drained) > 0) {
-            }
+            while (::read(m_wake[0], drained, sizeof drained) > 0) { }
             if (arrived)
                 arrived();
         });
@@ -143,8 +142,8 @@ void MidiInput::connectNew()
         try {
             auto connection = std::make_unique<Connection>();
             connection->name = name;
-            connection->in = std::make_unique<RtMidiIn>(RtMidi::Api(m_api),
-                                                        m_clientName.toStdString());
+            connection->in
+                = std::make_unique<RtMidiIn>(RtMidi::Api(m_api), m_clientName.toStdString());
             connection->in->setErrorCallback(quietErrors, nullptr);
             connection->in->setCallback(&MidiInput::received, this);
             connection->in->openPort(i, "in");

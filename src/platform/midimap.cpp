@@ -7,14 +7,12 @@ namespace pocko {
 
 namespace {
 
-const QStringList Targets = { QStringLiteral("P"),     QStringLiteral("S"),
-                              QStringLiteral("R"),     QStringLiteral("F"),
-                              QStringLiteral("L"),     QStringLiteral("thspd"),
-                              QStringLiteral("tloop"), QStringLiteral("tsegs"),
-                              QStringLiteral("M1"),    QStringLiteral("M2"),
-                              QStringLiteral("M3"),    QStringLiteral("P1"),
-                              QStringLiteral("P2"),    QStringLiteral("P3"),
-                              QStringLiteral("Label1") };
+const QStringList Targets
+    = { QStringLiteral("P"),     QStringLiteral("S"),     QStringLiteral("R"),
+        QStringLiteral("F"),     QStringLiteral("L"),     QStringLiteral("thspd"),
+        QStringLiteral("tloop"), QStringLiteral("tsegs"), QStringLiteral("M1"),
+        QStringLiteral("M2"),    QStringLiteral("M3"),    QStringLiteral("P1"),
+        QStringLiteral("P2"),    QStringLiteral("P3"),    QStringLiteral("Label1") };
 
 const QString TrackBar = QStringLiteral("Label1");
 
@@ -68,8 +66,8 @@ MidiMap parseMidiMap(const QString &text)
         };
         QString content = all.at(i).section(QLatin1Char('#'), 0, 0);
         content.replace(QLatin1Char('='), QStringLiteral(" = "));
-        const QStringList words = content.split(QRegularExpression(QStringLiteral("\\s+")),
-                                                Qt::SkipEmptyParts);
+        const QStringList words
+            = content.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
         if (words.isEmpty())
             continue;
         const bool channelGiven = words.size() == 6;
@@ -81,7 +79,7 @@ MidiMap parseMidiMap(const QString &text)
                                          "cc N [channel C] = TARGET"));
         MidiBinding binding;
         binding.kind = words.at(0) == QLatin1String("note") ? MidiMessage::Kind::Note
-                                                              : MidiMessage::Kind::Control;
+                                                            : MidiMessage::Kind::Control;
         binding.number = number(words.at(1), 0, 127);
         if (binding.number < 0)
             return refuse(words.at(0) + QLatin1Char(' ') + words.at(1)
@@ -147,7 +145,8 @@ QString midiMonitorLine(const MidiMessage &message, const QString &target, int d
         + (note ? QStringLiteral(" vel ") : QStringLiteral(" val "))
         + QString::number(message.value) + QStringLiteral(" -> ");
     if (target.isEmpty())
-        return line + (note && message.value == 0 ? QStringLiteral("release") : QStringLiteral("-"));
+        return line
+            + (note && message.value == 0 ? QStringLiteral("release") : QStringLiteral("-"));
     return line + target + QStringLiteral(" (deck ") + QString::number(deck) + QLatin1Char(')');
 }
 
