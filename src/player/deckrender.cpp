@@ -11,7 +11,7 @@ namespace {
 constexpr int SettleFrames = 2048;
 // What a timed command needs beyond one device buffer: the GUI thread's way from the event to
 // the post, and the callback's wake-up after its ideal time.
-constexpr qint64 StartMarginNs = 3000000;
+constexpr qint64 StartMarginNs = 2000000;
 // A callback later than this after the time line is taken as a break in the device's pace (a
 // dropout, a reopened device), not as a late wake-up: the time line starts afresh.
 constexpr qint64 BreakNs = 20000000;
@@ -116,16 +116,21 @@ int DeckRender::apply(const RenderCommand &command, float *out, int frames, int 
 void DeckRender::keepTime(qint64 now, int frames)
 {
     const qint64 candidate = now - m_outFrames * 1000000000 / OutputRate;
-    if (m_baseNs == 0 || candidate < m_baseNs || candidate - m_baseNs > BreakNs) {
+    // After a break the device asks for its whole queue at once; its pace, which a timed command
+    // waits for, is the size of the buffers it asks for after that.
+    const bool fill = m_baseNs == 0 || candidate - m_baseNs > BreakNs;
+    if (fill || candidate < m_baseNs) {
         m_baseNs = candidate;
     } else {
         m_baseNs += std::min(candidate - m_baseNs,
                              qint64(frames) * DriftPerSecondNs / OutputRate);
     }
-    if (frames > m_largestFrames) {
-        m_largestFrames = frames;
-        m_startDelayNs.store(qint64(frames) * 1000000000 / OutputRate + StartMarginNs,
-                             std::memory_order_relaxed);
+    // How far ahead of its own time this buffer's last frame is rendered: a command for a
+    // frame in it must have come before the callback did.
+    const qint64 ahead = m_baseNs + (m_outFrames + frames) * 1000000000 / OutputRate - now;
+    if ((!fill && ahead > m_aheadNs) || m_aheadNs == 0) {
+        m_aheadNs = fill ? 0 : ahead;
+        m_startDelayNs.store(ahead + StartMarginNs, std::memory_order_relaxed);
     }
 }
 

@@ -118,7 +118,7 @@ private:
     // and the output frames rendered since.
     qint64 m_baseNs = 0;
     qint64 m_outFrames = 0;
-    int m_largestFrames = 0;
+    qint64 m_aheadNs = 0; // the most a paced buffer was rendered ahead of its time
 };
 
 } // namespace pocko
