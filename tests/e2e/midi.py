@@ -8,6 +8,7 @@ import time
 
 import program as prog
 import songs
+import sound
 from desktop import wait_for
 
 
@@ -37,14 +38,15 @@ class Pad:
         self.client.close()
 
 
-def connections(env):
-    """The MIDI outputs connected to a deck's inputs, as jack_lsp -c lists them."""
+def connections(env, deck="PockoMP3 deck"):
+    """The MIDI outputs connected to the inputs of the decks whose client names begin with
+    `deck`, as jack_lsp -c lists them."""
     out = subprocess.run(["jack_lsp", "-c"], env=env, capture_output=True, text=True).stdout
     found, port = set(), None
     for line in out.splitlines():
         if not line.startswith(" "):
             port = line
-        elif port.startswith("PockoMP3 deck"):
+        elif port.startswith(deck):
             found.add(line.strip())
     return found
 
@@ -67,6 +69,7 @@ def midi_run(run):
     folder = os.path.join(desktop.dir, "midi")
     os.makedirs(folder)
     songs.sweep(folder, "sweep")
+    tone = songs.tone(folder, "b660", 660, 8)
     pads = [Pad("first pad")]
     deck = None
     try:
@@ -75,8 +78,12 @@ def midi_run(run):
                            ("a pad that appears later is connected within 2 s, and heard",
                             late_pad)):
             run.scenario(name, body, run, deck, pads, env)
+        run.scenario("two decks: notes 44 and up play deck 2 only, 36 and up deck 1 only",
+                     two_decks, run, folder, tone, pads, env)
         deck.kill()
         deck = None
+        run.scenario("a map file's binding is heard; the pads it does not bind are not",
+                     map_file, run, folder, pads, env)
         run.scenario("--no-midi opens no MIDI input", no_midi, run, folder, env)
         run.scenario("a bad map file: its line on stderr, exit 2", bad_map, run, folder)
     finally:
@@ -87,14 +94,16 @@ def midi_run(run):
         del desktop.env["JACK_DEFAULT_SERVER"]
 
 
-def burst_heard(run, pad, what):
+def burst_heard(run, pad, what, note=36, channel=10):
+    """One burst of P1's 0.5 s from song 0.1 s heard after the note."""
     start = run.desktop.now()
-    pad.hit(36, channel=10)
+    pad.hit(note, channel=channel)
     stretches = run.heard(start, 1.5, what)
     assert len(stretches) == 1, f"{what}: {len(stretches)} bursts heard, expected 1"
     a, b, c, _ = stretches[0]
     assert abs((b - a) - 0.5) <= 0.03, f"{what}: a burst of {b - a:.3f} s, expected 0.5 s"
     assert abs(c - 0.1) <= 0.05, f"{what}: the burst starts at song {c:.2f} s, expected 0.1 s"
+    return start
 
 
 def pad_p1(run, deck, pads, env):
@@ -114,6 +123,65 @@ def late_pad(run, deck, pads, env):
     print(f"    connected after {time.monotonic() - appeared:.2f} s", flush=True)
     time.sleep(0.2)  # a note in the very cycle of the connection may be lost
     burst_heard(run, pads[-1], "note 36 from the late pad")
+
+
+def paused_deck(run, args, env, name):
+    """A deck started on a song with these arguments, its pad connected, paused at once."""
+    deck = prog.Program(run.desktop, run.a11y, run.exe, os.path.dirname(args[-1]), args,
+                        os.path.basename(args[-1]))
+    try:
+        wait_for(lambda: "first pad:out" in connections(env, name), 5, 0.1,
+                 f"the pad connected to {name}")
+        deck.wait_deck("R", caption="Pause")
+        deck.deck_click("R")
+        deck.wait_deck("R", caption="Resume")
+    except BaseException:
+        deck.kill()
+        raise
+    time.sleep(0.3)
+    return deck
+
+
+def nothing_heard(run, pad, note, channel, what):
+    start = run.desktop.now()
+    pad.hit(note, channel=channel)
+    loud = sound.loud_fraction(run.recorded(start, 1.0))
+    print(f"    {what}: sound in {loud:.0%} of 1 s", flush=True)
+    assert loud == 0, f"{what}: sound in {loud:.0%} of the second after it"
+
+
+def two_decks(run, folder, tone, pads, env):
+    second = paused_deck(run, ["--deck", "2", "--midi-monitor", tone], env, "PockoMP3 deck 2")
+    try:
+        start = run.desktop.now()
+        pads[0].hit(44)  # deck 2's P1: a burst of its tone, and not deck 1's (about 330 Hz)
+        heard = run.recorded(start, 1.5)
+        tones = [f for _, _, f in sound.cycles(heard)]
+        print(f"    note 44: pitch {sound.pitch(heard):.1f} Hz, sound in "
+              f"{sound.loud_fraction(heard):.0%} of 1.5 s", flush=True)
+        assert abs(sound.pitch(heard) - 660) <= 20, "note 44: not deck 2's song"
+        assert abs(sound.loud_fraction(heard) * 1.5 - 0.5) <= 0.05, "note 44: not one burst"
+        assert not any(f < 500 for f in tones), "note 44: deck 1 played too"
+        start = burst_heard(run, pads[0], "note 36 with two decks")
+        heard = run.recorded(start, 1.5)
+        assert not any(abs(f - 660) < 15 for _, _, f in sound.cycles(heard)), \
+            "note 36: deck 2 played too"
+    finally:
+        second.kill()
+
+
+def map_file(run, folder, pads, env):
+    path = os.path.join(folder, "pads.map")
+    with open(path, "w") as f:
+        f.write("# one pad on channel 3\nnote 60 channel 3 = P1\n")
+    deck = paused_deck(run, ["--midi-map", path, os.path.join(folder, "sweep.mp3")], env,
+                       "PockoMP3 deck 1")
+    try:
+        burst_heard(run, pads[0], "note 60 on channel 3", 60, 3)
+        nothing_heard(run, pads[0], 60, 1, "note 60 on channel 1")
+        nothing_heard(run, pads[0], 36, 10, "note 36, bound only by default")
+    finally:
+        deck.kill()
 
 
 def no_midi(run, folder, env):

@@ -76,7 +76,11 @@ class Program:
         self.proc = desktop.spawn([self.exe, *(args or [])],
                                   f"program-{os.path.basename(folder)}.log", env=env)
         self.pid = self.proc.pid
-        self.deck = wait_for(lambda: self.find(title), 30, 0.2, "the deck window")
+        try:
+            self.deck = wait_for(lambda: self.find(title), 30, 0.2, "the deck window")
+        except BaseException:
+            self.kill()
+            raise
 
     def find(self, title):
         ids = self.desktop.windows("^" + re.escape(title) + "$", self.pid)
