@@ -47,15 +47,17 @@ void DeckRender::dropStale()
     }
 }
 
-int DeckRender::fadeOut(float *out, int frames, int done, double *advance)
+int DeckRender::fadeOut(float *out, int done, double *advance)
 {
-    // Sounds the frames ahead once more with a falling gain, without consuming them: the position
-    // stays where the command took effect.
+    // Renders the frames ahead once more with a falling gain, without consuming them (the
+    // position stays where the command took effect), and adds them to what is left of an
+    // earlier fade-out from frame `done` on; returns its length.
+    mixTail(out, done);
     const float from = rampGain(m_ramp);
     std::size_t index = 0;
     int cursor = m_cursor;
     int k = 0;
-    while (k < FadeFrames && done < frames && index < m_blocks.readable()) {
+    while (k < FadeFrames && index < m_blocks.readable()) {
         const AudioBlock &block = m_blocks.peek(index);
         if (block.generation != m_generation)
             break;
@@ -67,18 +69,46 @@ int DeckRender::fadeOut(float *out, int frames, int done, double *advance)
             continue;
         }
         const float gain = from * rampGain(FadeFrames - 1 - k);
-        out[done * 2] = block.data[std::size_t(cursor) * 2] * gain;
-        out[done * 2 + 1] = block.data[std::size_t(cursor) * 2 + 1] * gain;
+        m_tail[k * 2] += block.data[std::size_t(cursor) * 2] * gain;
+        m_tail[k * 2 + 1] += block.data[std::size_t(cursor) * 2 + 1] * gain;
         *advance += block.step;
         ++cursor;
-        ++done;
         ++k;
     }
-    return done;
+    m_tailFrames = std::max(m_tailFrames, k);
+    return k;
+}
+
+int DeckRender::silence(float *out, int from, int to)
+{
+    std::fill(out + from * 2, out + to * 2, 0.0f);
+    return to;
+}
+
+void DeckRender::mixTail(float *out, int upTo)
+{
+    // Adds the fade-out's frames that sound before frame `upTo` of this buffer and moves the
+    // rest to the front, zeroed behind.
+    const int n = std::clamp(upTo - m_tailAt, 0, m_tailFrames);
+    for (int i = 0; i < n * 2; ++i)
+        out[m_tailAt * 2 + i] += m_tail[i];
+    std::copy(m_tail + n * 2, m_tail + m_tailFrames * 2, m_tail);
+    std::fill(m_tail + (m_tailFrames - n) * 2, m_tail + m_tailFrames * 2, 0.0f);
+    m_tailFrames -= n;
+    m_tailAt = upTo;
 }
 
 int DeckRender::apply(const RenderCommand &command, float *out, int frames, int done)
 {
+    // What follows a fade-out starts after it, or, for a timed command (a pad's hit), at the
+    // command's own frame, under it.
+    const auto fade = [&](double *advance) {
+        const int faded = fadeOut(out, done, advance);
+        if (command.atNs == 0)
+            done = silence(out, done, std::min(frames, done + faded));
+        else
+            *advance = 0;
+    };
     switch (command.type) {
     case RenderCommand::Type::Play:
         if (m_state != Playing) {
@@ -89,15 +119,18 @@ int DeckRender::apply(const RenderCommand &command, float *out, int frames, int 
     case RenderCommand::Type::Pause:
         if (m_state == Playing) {
             double advance = 0;
-            done = fadeOut(out, frames, done, &advance);
+            fade(&advance);
             m_state = Paused;
         }
         break;
     case RenderCommand::Type::NewStream: {
         // A resumed stream takes over where the fade-out of the old one ends.
         double here = m_frame;
-        if (m_state == Playing)
-            done = fadeOut(out, frames, done, &here);
+        if (m_state == Playing) {
+            double advance = 0;
+            fade(&advance);
+            here += advance;
+        }
         m_skipping = command.resume && here > command.frame;
         m_skipTo = here;
         m_generation = command.generation;
@@ -165,7 +198,7 @@ void DeckRender::render(float *out, int frames, bool audible)
         // heard again, it fades in from there.
         if (m_state == Playing && !audible) {
             double advance = 0;
-            done = fadeOut(out, frames, done, &advance);
+            done = silence(out, done, std::min(frames, done + fadeOut(out, done, &advance)));
         }
         m_ramp = audible && m_state == Playing ? 0 : m_ramp;
         m_audible = audible;
@@ -196,9 +229,11 @@ void DeckRender::render(float *out, int frames, bool audible)
     done = play(out, frames, done, audible);
     m_outFrames += frames;
     std::fill(out + done * 2, out + frames * 2, 0.0f);
+    mixTail(out, frames);
+    m_tailAt = 0;
     m_publishedFrame.store(m_frame, std::memory_order_relaxed);
     m_publishedState.store(m_state, std::memory_order_relaxed);
-    m_quiet.store(!audible, std::memory_order_release);
+    m_quiet.store(!audible && m_tailFrames == 0, std::memory_order_release);
     if (acknowledged != 0)
         m_acknowledged.store(acknowledged, std::memory_order_release);
 }

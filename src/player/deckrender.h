@@ -33,7 +33,8 @@ struct RenderCommand
     // position the GUI thread read); the new stream's frames before it are skipped.
     bool resume = false;
     // When it happened on the steady clock (ns): it takes effect at the frame that sounds
-    // StartDelayNs after that; 0 for the callback's next frame.
+    // StartDelayNs after that, and what follows starts at that frame, under the fade-out of what
+    // played before; 0 for the callback's next frame, and what follows after the fade-out.
     qint64 atNs = 0;
 };
 
@@ -76,7 +77,9 @@ public:
 private:
     void render(float *out, int frames, bool audible);
     int apply(const RenderCommand &command, float *out, int frames, int done);
-    int fadeOut(float *out, int frames, int done, double *advance);
+    int fadeOut(float *out, int done, double *advance);
+    void mixTail(float *out, int upTo);
+    static int silence(float *out, int from, int to);
     void dropStale();
     int play(float *out, int frames, int done, bool audible);
     void keepTime(qint64 now, int frames);
@@ -119,6 +122,12 @@ private:
     qint64 m_baseNs = 0;
     qint64 m_outFrames = 0;
     qint64 m_aheadNs = 0; // the most a paced buffer was rendered ahead of its time
+    // The fade-out of a stream that a command ended, rendered ahead when the command took effect
+    // and mixed over what follows it, into the next buffer where it runs past this one's end:
+    // whatever follows starts at the command's own frame, and no fade is ever cut short.
+    float m_tail[FadeFrames * 2] = {};
+    int m_tailFrames = 0; // frames of m_tail still to mix
+    int m_tailAt = 0; // the frame of the buffer being rendered where m_tail[0] sounds
 };
 
 } // namespace pocko

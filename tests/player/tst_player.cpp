@@ -125,6 +125,8 @@ private slots:
     void initTestCase();
     void changesWhilePlaying_data();
     void changesWhilePlaying();
+    void padHitWhilePlaying_data();
+    void padHitWhilePlaying();
     void lastTheirHeardTime_data();
     void lastTheirHeardTime();
     void deviceComesBack_data();
@@ -240,6 +242,56 @@ void TestPlayer::changesWhilePlaying()
     const qint64 back = target >= 0 ? target : change == 0 ? stop : stop + FadeFrames;
     if (change < 5) // half speed has no frames to compare
         expectBackAt(heard, at + stop + FadeFrames, song, back);
+}
+
+void TestPlayer::padHitWhilePlaying_data()
+{
+    QTest::addColumn<bool>("burst"); // a burst from 3 s, or a pause
+    QTest::newRow("burst") << true;
+    QTest::newRow("pause") << false;
+}
+
+// A timed change (a pad's hit) lands at its own frame, wherever that falls in the device's
+// buffers: what follows starts there, under the whole fade-out of what played before.
+void TestPlayer::padHitWhilePlaying()
+{
+    QFETCH(bool, burst);
+    const Frames song = straightDecode(m_cbr);
+    const qint64 burstFrom = 3 * 44100, burstFrames = 22050;
+    {
+        auto player = makePlayer();
+        QVERIFY(player);
+        player->setFileName(m_cbr);
+        player->setCurrentPosition(1.0);
+        QVERIFY(waitFor([&] { return player->currentPosition() > 1.3; }));
+        player->setStartTime(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count());
+        burst ? player->playBursts(3.0, 0.5, 1) : player->pause();
+        player->setStartTime(0);
+        QVERIFY(waitFor([&] { return player->playState() == 1; }));
+        QVERIFY(settle());
+    }
+    const Frames heard = captured();
+    const qint64 from = 48510;
+    const qint64 at = find(heard, song, from, 1000) - from;
+    QVERIFY(at > -from);
+    qint64 stop = from;
+    while (heard[(at + stop) * 2] == song[stop * 2])
+        ++stop;
+    const Frames fade
+        = shaped(song, stop, FadeFrames, [](qint64 k) { return rampGain(FadeFrames - 1 - k); });
+    const qint64 length = burst ? burstFrames : FadeFrames + 2000; // then silence
+    const Frames next = burst ? shaped(song, burstFrom, burstFrames,
+                                       [=](qint64 k) { return burstGain(k, burstFrames); })
+                              : Frames(std::size_t(length) * 2, 0.0f);
+    QVERIFY(frames(heard) >= at + stop + length);
+    for (qint64 k = 0; k < length * 2; ++k) {
+        const float expected = (k < FadeFrames * 2 ? fade[std::size_t(k)] : 0.0f)
+            + next[std::size_t(k)];
+        QVERIFY2(std::abs(heard[std::size_t((at + stop) * 2 + k)] - expected) < 1e-6f,
+                 qPrintable(QString("frame %1 after the hit").arg(k / 2)));
+    }
 }
 
 void TestPlayer::lastTheirHeardTime_data()
