@@ -79,7 +79,7 @@ def midi_run(run):
                             late_pad)):
             run.scenario(name, body, run, deck, pads, env)
         run.scenario("two decks: notes 44 and up play deck 2 only, 36 and up deck 1 only",
-                     two_decks, run, folder, tone, pads, env)
+                     two_decks, run, tone, pads, env)
         deck.kill()
         deck = None
         run.scenario("a map file's binding is heard; the pads it does not bind are not",
@@ -150,7 +150,7 @@ def nothing_heard(run, pad, note, channel, what):
     assert loud == 0, f"{what}: sound in {loud:.0%} of the second after it"
 
 
-def two_decks(run, folder, tone, pads, env):
+def two_decks(run, tone, pads, env):
     second = paused_deck(run, ["--deck", "2", "--midi-monitor", tone], env, "PockoMP3 deck 2")
     try:
         start = run.desktop.now()
@@ -161,10 +161,11 @@ def two_decks(run, folder, tone, pads, env):
               f"{sound.loud_fraction(heard):.0%} of 1.5 s", flush=True)
         assert abs(sound.pitch(heard) - 660) <= 20, "note 44: not deck 2's song"
         assert abs(sound.loud_fraction(heard) * 1.5 - 0.5) <= 0.05, "note 44: not one burst"
-        assert not any(f < 500 for f in tones), "note 44: deck 1 played too"
+        # Deck 1's burst would be some 160 cycles of 310-360 Hz; a burst's edges make a few odd ones.
+        assert sum(290 < f < 380 for f in tones) < 10, "note 44: deck 1 played too"
         start = burst_heard(run, pads[0], "note 36 with two decks")
         heard = run.recorded(start, 1.5)
-        assert not any(abs(f - 660) < 15 for _, _, f in sound.cycles(heard)), \
+        assert sum(abs(f - 660) < 15 for _, _, f in sound.cycles(heard)) < 10, \
             "note 36: deck 2 played too"
     finally:
         second.kill()
