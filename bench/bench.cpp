@@ -280,7 +280,7 @@ void measureSeek(const QString &file)
             player.waitForStream(1000);
         }));
     });
-    addRow(QStringLiteral("seek until the first 93 ms are decoded (median / max of 50)"),
+    addRow(QStringLiteral("seek until the first 279 ms are decoded (median / max of 50)"),
            medianAndMax(times));
 }
 
@@ -579,7 +579,7 @@ public:
                          { QStringLiteral("--raw"), QStringLiteral("--format=s16le"),
                            QStringLiteral("--rate=44100"), QStringLiteral("--channels=2"),
                            QStringLiteral("-d"), QStringLiteral("deck.monitor"),
-                           QStringLiteral("--latency-msec=10") });
+                           QStringLiteral("--latency-msec=2") });
         m_ready = m_recorder.waitForStarted(5000);
         drain(server == SoundServer::PipeWire ? 1000 : 2500);
         m_ready = m_ready
@@ -710,7 +710,7 @@ private:
 void measureLatencyPulse(const QString &file, const QString &folder, int frames,
                          SoundServer server = SoundServer::PulseAudio)
 {
-    // 0 frames: the buffer the deck chooses itself (256, or what the server needs).
+    // 0 frames: what the deck chooses itself (a long queue, rewritten at every command).
     const QString size = frames > 0 ? QStringLiteral("%1 frames").arg(frames)
                                     : QStringLiteral("its own buffer");
     const QString what = QStringLiteral("play() to first sound in a %1 recording, %2 "
@@ -719,7 +719,7 @@ void measureLatencyPulse(const QString &file, const QString &folder, int frames,
     QString target = QStringLiteral("-");
     if (frames == 0 && server == SoundServer::PipeWire)
         target = QStringLiteral("<= 12 ms or 64 frames + 3 ms");
-    else if (frames == BufferSteps::Smallest && server == SoundServer::PulseAudio)
+    else if (frames == 0)
         target = QStringLiteral("<= 12 ms");
     if (!serverInstalled(server)) {
         addRow(what, QStringLiteral("not measured (no %1)").arg(serverName(server)), target);
@@ -804,12 +804,18 @@ private:
 // driver, a private server), through the deck's MIDI input, into play() on a private PulseAudio,
 // timed from the note's cycle to its first sound in the recording. Once with the hit's stamp
 // carried to the player (its fixed delay), once started at the callback's next frame.
-void measureMidi(const QString &file, const QString &folder)
+void measureMidi(const QString &file, const QString &folder, int frames)
 {
-    const QStringList what = { QStringLiteral("pad hit to first sound, timed from the stamp, "
-                                              "256 frames (median / spread of 50)"),
-                               QStringLiteral("pad hit to first sound, at the next callback, "
-                                              "256 frames (median / spread of 50)") };
+    // 0 frames: the deck's long queue, where an untimed hit is heard at the next rewrite.
+    const QString size = frames > 0 ? QStringLiteral("%1 frames").arg(frames)
+                                    : QStringLiteral("its own buffer");
+    const QStringList what
+        = { QStringLiteral("pad hit to first sound, timed from the stamp, %1 (median / spread "
+                           "of 50)")
+                .arg(size),
+            QStringLiteral("pad hit to first sound, %1, %2 (median / spread of 50)")
+                .arg(frames > 0 ? QStringLiteral("at the next callback") : QStringLiteral("at once"),
+                     size) };
     if (!serverInstalled(SoundServer::PulseAudio) || !installed("jackd")) {
         for (const QString &row : what)
             addRow(row, QStringLiteral("not measured (no jackd or pulseaudio)"));
@@ -825,7 +831,7 @@ void measureMidi(const QString &file, const QString &folder)
                   QStringLiteral("44100"), QStringLiteral("-p"), QStringLiteral("256") });
     qputenv("JACK_DEFAULT_SERVER", server);
     sleepMs(1000);
-    qputenv("POCKO_AUDIO_FRAMES", "256");
+    qputenv("POCKO_AUDIO_FRAMES", frames > 0 ? QByteArray::number(frames) : QByteArray());
     std::vector<std::vector<double>> rows(2);
     quint64 late = 0;
     qint64 delayNs = 0;
@@ -1139,7 +1145,8 @@ int main(int argc, char **argv)
 
     std::fprintf(stderr, "measuring...\n");
     if (midiOnly) {
-        measureMidi(at("5min.mp3"), folder);
+        measureMidi(at("5min.mp3"), folder, 0);
+        measureMidi(at("5min.mp3"), folder, 256);
         printTable();
         return 0;
     }
@@ -1176,14 +1183,16 @@ int main(int argc, char **argv)
     }
     for (const int frames : { 256, 512, 1024, 2048 })
         measureLatencyDisk(at("5min.mp3"), folder, frames);
-    for (const int frames : { 256, 512, 1024, 2048 })
+    // 0 frames: the deck's own long queue, rewritten on every command.
+    for (const int frames : { 0, 256, 512, 1024, 2048 })
         measureLatencyPulse(at("5min.mp3"), folder, frames);
     measureLatencyFloor(folder, SoundServer::PulseAudio);
     // 64 frames: the smallest buffer the graph accepts, the floor of the player on PipeWire.
     for (const int frames : { 64, 0, 256, 512, 1024, 2048 })
         measureLatencyPulse(at("5min.mp3"), folder, frames, SoundServer::PipeWire);
     measureLatencyFloor(folder, SoundServer::PipeWire);
-    measureMidi(at("5min.mp3"), folder);
+    measureMidi(at("5min.mp3"), folder, 0);
+    measureMidi(at("5min.mp3"), folder, 256);
     qputenv("POCKO_AUDIO_FRAMES", "256");
     if (!latencyOnly) {
         measureOutage(at("5min.mp3"), folder);

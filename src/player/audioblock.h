@@ -13,11 +13,17 @@ constexpr int OutputRate = 44100;
 constexpr int BlockFrames = 512;
 constexpr int AheadBlocks = 24; // 279 ms decoded ahead of the callback: rides out a busy machine
 // The start of a new stream (a seek, a speed change, a burst train): decoded before the callback
-// is told to switch, so that it never plays the first block and falls silent.
-constexpr int ReservedBlocks = 8;
+// is told to switch, so that it never plays what it has and falls silent. A rewrite renders the
+// whole queue after its frame at once: the start covers the longest queue (250 ms).
+constexpr int ReservedBlocks = 24;
 // Room for the running stream and the starts of several newer ones that the callback has not
-// taken yet, so that quick changes (Stop, then a new song) seldom wait for a device buffer.
-constexpr int RingBlocks = 64;
+// taken yet, so that quick changes (Stop, then a new song) seldom wait for a device buffer; and
+// for the blocks rendered into a long device queue and not heard yet, kept so that the queue can
+// be rendered again.
+constexpr int RingBlocks = 128;
+// The most frames a rewrite of a long device queue replaces, and what the render keeps to render
+// them again: more than the longest queue a device holds (372 ms).
+constexpr int KeptFrames = 16384;
 // A 3 ms gain ramp at every start and stop of sound; short enough not to smear a beat, long
 // enough that a cut in mid-waveform does not click.
 constexpr int FadeFrames = 132;
@@ -59,7 +65,9 @@ struct AudioBlock
 };
 
 // A fixed single-producer/single-consumer ring: no locks, no allocation after construction.
-// One thread produces, one consumes; which ones is up to the owner.
+// One thread produces, one consumes; which ones is up to the owner. The consumer may take items
+// and keep their slots (advance()), to read them again from an earlier place (rewind()) until it
+// frees them (release()); pop() takes and frees.
 template<typename T, std::size_t Capacity> class SpscRing
 {
 public:
@@ -87,26 +95,45 @@ public:
     // Producer: items written and not yet taken.
     std::size_t size() const
     {
-        return m_head.load(std::memory_order_relaxed) - m_tail.load(std::memory_order_acquire);
+        return m_head.load(std::memory_order_relaxed) - m_read.load(std::memory_order_acquire);
     }
     // Producer: true when the consumer has taken everything.
     bool drained() const
     {
-        return m_tail.load(std::memory_order_acquire) == m_head.load(std::memory_order_relaxed);
+        return m_read.load(std::memory_order_acquire) == m_head.load(std::memory_order_relaxed);
     }
 
     // Consumer: how many items can be read, the item `index` places from the front, and pop().
     std::size_t readable() const
     {
-        return m_head.load(std::memory_order_acquire) - m_tail.load(std::memory_order_relaxed);
+        return m_head.load(std::memory_order_acquire) - m_read.load(std::memory_order_relaxed);
     }
     T &peek(std::size_t index)
     {
-        return m_slots[(m_tail.load(std::memory_order_relaxed) + index) % Capacity];
+        return m_slots[(m_read.load(std::memory_order_relaxed) + index) % Capacity];
     }
     void pop()
     {
-        m_tail.store(m_tail.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+        advance();
+        release(m_read.load(std::memory_order_relaxed));
+    }
+    // Consumer: takes the front item and keeps its slot.
+    void advance()
+    {
+        m_read.store(m_read.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
+    // Consumer: where the front is, counted from the first item ever written; a place taken
+    // before and not yet freed to read from again; and the slots before `place` freed.
+    std::size_t readPlace() const { return m_read.load(std::memory_order_relaxed); }
+    void rewind(std::size_t place)
+    {
+        if (place >= m_tail.load(std::memory_order_relaxed) && place <= readPlace())
+            m_read.store(place, std::memory_order_release);
+    }
+    void release(std::size_t place)
+    {
+        if (place > m_tail.load(std::memory_order_relaxed) && place <= readPlace())
+            m_tail.store(place, std::memory_order_release);
     }
     bool pop(T &out)
     {
@@ -120,7 +147,8 @@ public:
 private:
     std::array<T, Capacity> m_slots {};
     alignas(64) std::atomic<std::size_t> m_head { 0 };
-    alignas(64) std::atomic<std::size_t> m_tail { 0 };
+    alignas(64) std::atomic<std::size_t> m_tail { 0 }; // slots before it are free
+    std::atomic<std::size_t> m_read { 0 }; // the consumer's front; m_tail <= m_read <= m_head
 };
 
 } // namespace pocko

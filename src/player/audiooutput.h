@@ -11,6 +11,10 @@ namespace pocko {
 // Fills `frames` frames of float32 stereo at `out`. `audible` is false when the buffer goes
 // nowhere (the device was lost and only keeps the pace): the player then holds its place.
 using RenderFunction = void (*)(void *user, float *out, int frames, bool audible);
+// Renders again the last frames that a render function gave and that are not heard yet: `back`
+// frames of them may be replaced, and `unheard` frames of them are not heard yet (unheard >=
+// back). Returns n <= back: the last n frames are replaced by out[0 .. n).
+using RewriteFunction = qint64 (*)(void *user, float *out, qint64 back, qint64 unheard);
 
 // The sound device a player renders into. The player's output thread alone opens, watches and
 // closes it; the render function runs on the device's own thread.
@@ -41,6 +45,24 @@ public:
     // Gives the device's thread, once it has called render, real-time priority where the system
     // allows it. True when it runs real-time.
     virtual bool makeRealtime() { return false; }
+    // Whether the device may keep a long queue (true unless told): it then opens with one where
+    // its sound system can write it again. Before open.
+    virtual void allowLongQueue(bool allow) { Q_UNUSED(allow); }
+    // Whether the open device holds a long queue that may be written again where it is not
+    // heard yet. Output thread.
+    virtual bool rewrites() const { return false; }
+    // Writes the queue of the open device again from a few milliseconds after the frame being
+    // heard, through to its end, with what `rewrite` renders. False when it could not. Any
+    // thread that the output thread's open, close and resize exclude.
+    virtual bool rewrite(RewriteFunction renderAgain, void *user)
+    {
+        Q_UNUSED(renderAgain);
+        Q_UNUSED(user);
+        return false;
+    }
+    // Frames that the render function gave and that are not heard yet, now; -1 when the device
+    // does not tell (it then holds at most one short buffer). Any thread.
+    virtual qint64 unheardFrames() const { return -1; }
     // Whether the device tells when it played silence for want of sound, and how often it did so
     // far (it never goes down). Any thread.
     virtual bool countsDropouts() const { return false; }
@@ -91,6 +113,23 @@ public:
         m_second->restart();
     }
     bool makeRealtime() override { return m_current && m_current->makeRealtime(); }
+    void allowLongQueue(bool allow) override
+    {
+        m_first->allowLongQueue(allow);
+        m_second->allowLongQueue(allow);
+    }
+    bool rewrites() const override { return m_current && m_current->rewrites(); }
+    bool rewrite(RewriteFunction renderAgain, void *user) override
+    {
+        return m_current && m_current->rewrite(renderAgain, user);
+    }
+    // Read by any thread while the output thread may change m_current: only the one that is open
+    // tells.
+    qint64 unheardFrames() const override
+    {
+        const qint64 first = m_first->unheardFrames();
+        return first >= 0 ? first : m_second->unheardFrames();
+    }
     bool countsDropouts() const override { return m_current && m_current->countsDropouts(); }
     quint64 dropouts() const override { return m_first->dropouts() + m_second->dropouts(); }
 

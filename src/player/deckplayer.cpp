@@ -162,14 +162,14 @@ qint64 DeckPlayer::frameOf(double seconds) const
 double DeckPlayer::knownFrame() const
 {
     if (m_render.acknowledged() >= m_pendingSequence)
-        return m_render.frame();
+        return m_render.heardFrame(m_keeper.unheardFrames());
     return m_pendingFrame;
 }
 
 int DeckPlayer::knownState() const
 {
     if (m_render.acknowledged() >= m_pendingSequence)
-        return m_render.state();
+        return m_render.heardState(m_keeper.unheardFrames());
     return m_pendingState;
 }
 
@@ -210,6 +210,9 @@ void DeckPlayer::post(const RenderCommand &command, double frame, int state)
             return;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    // Into a long queue the command sounds once the queue is rewritten from the frame it takes
+    // effect at.
+    m_keeper.rewrite();
 }
 
 void DeckPlayer::restartStream(qint64 frame, int state, const StreamPlan *train, bool resume)

@@ -42,7 +42,7 @@ void DeckRender::renderExclusive(float *out, int frames, bool audible)
 void DeckRender::dropStale()
 {
     while (m_blocks.readable() > 0 && m_blocks.peek(0).generation < m_generation) {
-        m_blocks.pop();
+        m_blocks.advance();
         m_cursor = 0;
     }
 }
@@ -167,8 +167,11 @@ void DeckRender::keepTime(qint64 now, int frames)
     }
 }
 
-void DeckRender::render(float *out, int frames, bool audible)
+void DeckRender::render(float *out, int frames, bool audible, Take take)
 {
+    m_noted = 0;
+    if (!m_replaying)
+        keep(m_outFrames);
     audible = audible && !m_hold.load(std::memory_order_acquire);
     // A device just opened first plays a little silence: a sound server that starts a new stream
     // may drop its first milliseconds, and with them the fade-in.
@@ -181,16 +184,23 @@ void DeckRender::render(float *out, int frames, bool audible)
     const qint64 now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                            std::chrono::steady_clock::now().time_since_epoch())
                            .count();
-    if (audible) {
+    // A rewrite and its rendering again are not the device's pace; into a long queue only a
+    // rewrite takes commands, and the time line that places them is the one heard.
+    const bool paced = take == Take::Due;
+    const bool longQueue = m_rewriting.load(std::memory_order_acquire);
+    if (paced && longQueue)
+        take = Take::None;
+    if (paced && audible) {
         // A device that asks again after more than two of its buffers has run dry meanwhile.
         if (m_lastNs != 0 && m_state == Playing && m_started
             && now - m_lastNs > 2 * qint64(frames) * 1000000000 / OutputRate)
             m_lateBuffers.fetch_add(1, std::memory_order_relaxed);
         m_lastNs = now;
-    } else {
+    } else if (paced) {
         m_lastNs = 0;
     }
-    keepTime(now, frames);
+    if (paced && !longQueue)
+        keepTime(now, frames);
     int done = 0;
     quint64 acknowledged = 0;
     if (audible != m_audible) {
@@ -206,9 +216,9 @@ void DeckRender::render(float *out, int frames, bool audible)
     // A timed command waits for its frame: the song plays on up to it, and the commands after
     // it wait with it.
     const qint64 delayNs = m_startDelayNs.load(std::memory_order_relaxed);
-    while (m_commands.readable() > 0) {
+    while (take != Take::None && m_commands.readable() > 0) {
         const RenderCommand &next = m_commands.peek(0);
-        if (next.atNs != 0) {
+        if (next.atNs != 0 && take == Take::Due) {
             const qint64 at = (next.atNs + delayNs - m_baseNs) * OutputRate / 1000000000
                 - m_outFrames;
             if (at >= frames)
@@ -222,15 +232,25 @@ void DeckRender::render(float *out, int frames, bool audible)
         }
         const RenderCommand command = next;
         m_commands.pop();
+        note(done);
         done = apply(command, out, frames, done);
         acknowledged = command.sequence;
+        // What follows the command is kept as it starts, for a rewrite that comes later.
+        mixTail(out, done);
+        keep(m_outFrames + done);
+        m_commandAt.store(m_outFrames + done, std::memory_order_relaxed);
     }
     dropStale();
     done = play(out, frames, done, audible);
-    m_outFrames += frames;
     std::fill(out + done * 2, out + frames * 2, 0.0f);
+    note(frames);
+    m_outFrames += frames;
     mixTail(out, frames);
     m_tailAt = 0;
+    if (m_replaying)
+        return;
+    releaseHeard();
+    m_rendered.store(m_outFrames, std::memory_order_release);
     m_publishedFrame.store(m_frame, std::memory_order_relaxed);
     m_publishedState.store(m_state, std::memory_order_relaxed);
     m_quiet.store(!audible && m_tailFrames == 0, std::memory_order_release);
@@ -244,7 +264,7 @@ int DeckRender::play(float *out, int frames, int done, bool audible)
 {
     while (done < frames && m_state == Playing && (audible || m_train)) {
         if (m_blocks.readable() == 0) {
-            if (m_started && audible)
+            if (m_started && audible && !m_replaying)
                 m_underruns.fetch_add(1, std::memory_order_relaxed);
             break;
         }
@@ -261,6 +281,10 @@ int DeckRender::play(float *out, int frames, int done, bool audible)
         const int n = m_skipping ? 0 : std::min(block.frames - m_cursor, frames - done);
         for (int i = 0; i < n; ++i) {
             const std::size_t from = std::size_t(m_cursor + i) * 2;
+            const std::size_t at = std::size_t(m_outFrames + done + i) % KeptFrames;
+            m_frameAt[at].store(block.startFrame + double(m_cursor + i) * block.step,
+                                std::memory_order_relaxed);
+            m_stateAt[at].store(qint8(Playing), std::memory_order_relaxed);
             float gain = 1.0f;
             if (m_ramp < FadeFrames)
                 gain = rampGain(m_ramp++);
@@ -271,11 +295,12 @@ int DeckRender::play(float *out, int frames, int done, bool audible)
             m_started = true;
         m_cursor += n;
         done += n;
+        m_noted = done;
         m_frame = block.startFrame + double(m_cursor) * block.step;
         if (m_cursor >= block.frames) {
             const BlockEnd end = block.end;
             const double endFrame = block.endFrame;
-            m_blocks.pop();
+            m_blocks.advance();
             m_cursor = 0;
             if (end == BlockEnd::Stop) {
                 m_state = Stopped;

@@ -30,6 +30,8 @@ OutputKeeper::OutputKeeper(std::unique_ptr<AudioOutput> output, int pinnedFrames
     , m_output(std::move(output))
     , m_steps(pinnedFrames)
 {
+    // A buffer pinned by hand is all the device holds.
+    m_output->allowLongQueue(pinnedFrames == 0);
 }
 
 OutputKeeper::~OutputKeeper()
@@ -79,8 +81,30 @@ void OutputKeeper::setStandby(bool on)
     m_wake.notify_all();
 }
 
+void OutputKeeper::rewrite()
+{
+    if (!m_render.rewriting())
+        return;
+    std::unique_lock device(m_deviceMutex, std::try_to_lock);
+    if (!device.owns_lock()) {
+        m_rewriteWanted.store(true);
+        m_wake.notify_all();
+        return;
+    }
+    m_output->rewrite(&DeckRender::rewriteOutput, &m_render);
+}
+
+void OutputKeeper::rewriteNow()
+{
+    if (m_rewriteWanted.exchange(false) && m_render.rewriting()) {
+        std::lock_guard device(m_deviceMutex);
+        m_output->rewrite(&DeckRender::rewriteOutput, &m_render);
+    }
+}
+
 bool OutputKeeper::openOutput(int frames)
 {
+    std::unique_lock device(m_deviceMutex);
     bool opened = m_output->open(frames, &DeckRender::renderOutput, &m_render);
     if (!opened) {
         // A back end whose connection to the sound server died opens nothing until it starts
@@ -98,6 +122,10 @@ bool OutputKeeper::openOutput(int frames)
         frames = m_steps.frames();
     m_deviceFrames.store(frames);
     m_everOpened.store(true);
+    m_render.setRewriting(m_output->rewrites());
+    device.unlock();
+    m_rewriteWanted.store(true); // what came while it opened
+    rewriteNow();
     return true;
 }
 
@@ -112,8 +140,13 @@ void OutputKeeper::closeOutput(bool fadeOut)
         std::this_thread::sleep_for(
             std::chrono::milliseconds(2 * 1000 * m_deviceFrames.load() / OutputRate + 5));
     }
-    setStandby(true);
+    std::unique_lock device(m_deviceMutex);
+    const qint64 unheard = m_output->unheardFrames();
+    m_render.setRewriting(false);
     m_output->close();
+    m_render.rewindToHeard(unheard);
+    setStandby(true);
+    device.unlock();
     m_render.hold(false);
     m_deviceFrames.store(0);
     m_realtime.store(false);
@@ -172,6 +205,7 @@ void OutputKeeper::outputLoop()
         if (m_quit)
             break;
         lock.unlock();
+        rewriteNow();
         if (m_output->lost()) {
             closeOutput(false);
             open = false;
@@ -193,7 +227,11 @@ void OutputKeeper::outputLoop()
                 const int from = m_deviceFrames.load();
                 // A device that can grow its buffer while it plays does so unheard; one that
                 // cannot (SDL's) fades out and opens again.
-                if (m_output->resize(m_steps.frames())) {
+                std::unique_lock device(m_deviceMutex);
+                const bool resized = m_output->resize(m_steps.frames());
+                device.unlock();
+                rewriteNow();
+                if (resized) {
                     m_deviceFrames.store(m_steps.frames());
                 } else {
                     closeOutput(true);

@@ -39,6 +39,12 @@ public:
     // where it can (PulseAudio), else the callback's late buffers; the device's buffer size in
     // frames (0 while none is open), and whether its thread runs at real-time priority.
     quint64 dropouts() const { return m_dropouts.load(std::memory_order_relaxed); }
+    // GUI thread: applies the commands the render has queued by rewriting the device's long
+    // queue, now, or on the output thread as soon as it is done with the device. Does nothing
+    // while no device with a long queue is open (its callback takes the commands).
+    void rewrite();
+    // Any thread: frames rendered and not heard yet (-1: the device does not tell).
+    qint64 unheardFrames() const { return m_output->unheardFrames(); }
     int deviceFrames() const { return m_deviceFrames.load(std::memory_order_relaxed); }
     bool realtime() const { return m_realtime.load(std::memory_order_relaxed); }
 
@@ -49,6 +55,7 @@ private:
     bool openOutput(int frames);
     void closeOutput(bool fadeOut);
     void setStandby(bool on);
+    void rewriteNow();
     // Standby thread.
     void standbyLoop();
 
@@ -59,6 +66,10 @@ private:
     quint64 m_deviceDropouts = 0; // as the device counted them at the last look
     quint64 m_unheardDropouts = 0; // of those, the ones while nothing played
     bool m_wasPlaying = false;
+
+    // Held by the output thread while it opens, closes or resizes the device, and by a rewrite.
+    std::mutex m_deviceMutex;
+    std::atomic<bool> m_rewriteWanted { false };
 
     // Shared by the GUI, output and standby threads under m_mutex.
     std::mutex m_mutex;

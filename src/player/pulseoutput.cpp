@@ -2,6 +2,7 @@
 
 #include "audioblock.h"
 
+#include <algorithm>
 #include <pulse/pulseaudio.h>
 
 #include <chrono>
@@ -25,9 +26,18 @@ bool failed(pa_stream_state_t state)
     return !PA_STREAM_IS_GOOD(state);
 }
 
+// A long queue: 100 ms for the deck's first size of 256 frames, more for each step up, 250 ms at
+// most (the render keeps what it needs to render it again). It is asked for in pieces of 20 ms:
+// few wake-ups, each far ahead of the ear. PipeWire's service sizes its graph's cycle by what is
+// asked at once, so it gets small pieces.
+constexpr int LongQueueFrames = 4410;
+constexpr int LongestQueueFrames = 11025;
+static_assert(LongestQueueFrames + PulseOutput::PipeWireMarginFrames < KeptFrames);
+
 // The server holds one buffer of the deck's size and asks for it in halves: the server's own
 // choice (a third or less) wakes the client more often than a busy machine can answer in time.
-pa_buffer_attr bufferOf(int frames)
+// Or it holds a long queue.
+pa_buffer_attr bufferOf(int frames, bool longQueue, bool onPipeWire)
 {
     pa_buffer_attr attributes;
     attributes.maxlength = std::uint32_t(-1);
@@ -35,13 +45,27 @@ pa_buffer_attr bufferOf(int frames)
     attributes.prebuf = std::uint32_t(-1);
     attributes.minreq = attributes.tlength / 2;
     attributes.fragsize = std::uint32_t(-1);
+    if (longQueue) {
+        const qint64 queue = std::clamp<qint64>(qint64(LongQueueFrames) * frames / 256,
+                                                LongQueueFrames, LongestQueueFrames);
+        attributes.tlength = std::uint32_t(queue) * FrameBytes;
+        attributes.minreq = std::uint32_t(onPipeWire ? 256 : 882) * FrameBytes;
+    }
     return attributes;
+}
+
+qint64 steadyNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace
 
 PulseOutput::PulseOutput(const QString &sink)
     : m_sink(sink.toUtf8())
+    , m_rewritten(std::size_t(KeptFrames) * 2)
 {
 }
 
@@ -56,6 +80,7 @@ bool PulseOutput::open(int frames, RenderFunction render, void *user)
     m_render = render;
     m_user = user;
     m_lost.store(false);
+    m_lostNs.store(0);
     m_threadKnown.store(false);
     m_loop = pa_threaded_mainloop_new();
     if (!m_loop)
@@ -85,21 +110,95 @@ bool PulseOutput::open(int frames, RenderFunction render, void *user)
         pa_stream_set_state_callback(m_stream, &PulseOutput::streamChanged, this);
         pa_stream_set_write_callback(m_stream, &PulseOutput::write, this);
         pa_stream_set_underflow_callback(m_stream, &PulseOutput::underflow, this);
-        const pa_buffer_attr attributes = bufferOf(frames);
-        // The latency asked for is all the server holds, its own mixing included. A server moves
-        // the streams of a sink that goes away to another one: the DJ's headphone deck would
-        // sound in the room.
+        m_long = m_allowLong;
+        m_written = 0;
+        const pa_buffer_attr attributes = bufferOf(frames, m_long, m_onPipeWire);
+        // The latency asked for is all the server holds, its own mixing included; PipeWire's
+        // service takes early requests, with its graph's cycle as small as a piece asked for.
+        // The timing of a long queue tells the frame being heard. A server moves the streams of
+        // a sink that goes away to another one: the DJ's headphone deck would sound in the room.
         const bool named = !m_sink.isEmpty();
-        const int flags = PA_STREAM_ADJUST_LATENCY | (named ? PA_STREAM_DONT_MOVE : 0);
+        int flags = named ? PA_STREAM_DONT_MOVE : 0;
+        flags |= m_long && m_onPipeWire ? PA_STREAM_EARLY_REQUESTS : PA_STREAM_ADJUST_LATENCY;
+        if (m_long)
+            flags |= PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE;
         ready = pa_stream_connect_playback(m_stream, named ? m_sink.constData() : nullptr,
                                            &attributes, pa_stream_flags_t(flags), nullptr, nullptr)
             == 0;
         ready = ready && waitUntilReady();
     }
+    m_longOpen.store(ready && m_long);
     pa_threaded_mainloop_unlock(m_loop);
     if (!ready)
         close();
     return ready;
+}
+
+qint64 PulseOutput::heardNow() const
+{
+    pa_usec_t played = 0;
+    if (pa_stream_get_time(m_stream, &played) < 0)
+        return -1;
+    return qint64(played * OutputRate / 1000000);
+}
+
+void PulseOutput::publish(qint64 heard)
+{
+    const quint32 count = m_published.load(std::memory_order_relaxed);
+    m_published.store(count + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    m_publishedWritten.store(m_written, std::memory_order_relaxed);
+    m_publishedHeard.store(heard, std::memory_order_relaxed);
+    m_publishedNs.store(steadyNs(), std::memory_order_relaxed);
+    m_published.store(count + 2, std::memory_order_release);
+}
+
+qint64 PulseOutput::unheardFrames() const
+{
+    if (!m_longOpen.load(std::memory_order_acquire))
+        return -1;
+    qint64 written = 0, heard = -1, at = 0;
+    for (int tries = 0; tries < 100; ++tries) {
+        const quint32 before = m_published.load(std::memory_order_acquire);
+        written = m_publishedWritten.load(std::memory_order_relaxed);
+        heard = m_publishedHeard.load(std::memory_order_relaxed);
+        at = m_publishedNs.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (before % 2 == 0 && m_published.load(std::memory_order_relaxed) == before)
+            break;
+    }
+    if (heard < 0)
+        return -1;
+    // The sound goes on at its rate since the server last told where it was, until it was lost.
+    const qint64 lostNs = m_lostNs.load(std::memory_order_relaxed);
+    const qint64 now = m_lost.load() && lostNs != 0 ? lostNs : steadyNs();
+    heard += std::max<qint64>(0, now - at) * OutputRate / 1000000000;
+    return std::clamp<qint64>(written - heard, 0, written);
+}
+
+bool PulseOutput::rewrite(RewriteFunction renderAgain, void *user)
+{
+    if (!m_loop || !m_stream || !m_long || m_lost.load())
+        return false;
+    pa_threaded_mainloop_lock(m_loop);
+    bool done = pa_stream_get_state(m_stream) == PA_STREAM_READY;
+    if (done) {
+        // Unknown timing: nothing is replaced, the commands sound from the next piece.
+        const qint64 heard = heardNow();
+        const qint64 unheard = heard < 0 ? m_written : std::clamp<qint64>(m_written - heard, 0, m_written);
+        const qint64 margin = m_onPipeWire ? PipeWireMarginFrames : PulseMarginFrames;
+        const qint64 back = heard < 0 ? 0 : std::clamp<qint64>(unheard - margin, 0, KeptFrames);
+        const qint64 frames = renderAgain(user, m_rewritten.data(), back, unheard);
+        // One write from the first frame replaced through to the old end: a write that ends
+        // inside what the server holds corrupts its queue (PulseAudio 16).
+        if (frames > 0)
+            done = pa_stream_write(m_stream, m_rewritten.data(), std::size_t(frames) * FrameBytes,
+                                   nullptr, -frames * qint64(FrameBytes), PA_SEEK_RELATIVE)
+                == 0;
+        publish(heard);
+    }
+    pa_threaded_mainloop_unlock(m_loop);
+    return done;
 }
 
 bool PulseOutput::resize(int frames)
@@ -107,7 +206,7 @@ bool PulseOutput::resize(int frames)
     if (!m_loop || !m_stream || m_lost.load())
         return false;
     pa_threaded_mainloop_lock(m_loop);
-    const pa_buffer_attr attributes = bufferOf(frames);
+    const pa_buffer_attr attributes = bufferOf(frames, m_long, m_onPipeWire);
     m_resized = -1;
     pa_operation *operation
         = pa_stream_set_buffer_attr(m_stream, &attributes, &PulseOutput::resized, this);
@@ -181,6 +280,7 @@ bool PulseOutput::waitUntilReady()
 
 void PulseOutput::close()
 {
+    m_longOpen.store(false);
     if (!m_loop)
         return;
     pa_threaded_mainloop_lock(m_loop);
@@ -216,16 +316,22 @@ bool PulseOutput::makeRealtime()
     return setRealtime(m_thread);
 }
 
+void PulseOutput::markLost()
+{
+    if (!m_lost.exchange(true))
+        m_lostNs.store(steadyNs());
+}
+
 void PulseOutput::contextChanged(pa_context *context, void *self)
 {
     if (failed(pa_context_get_state(context)))
-        static_cast<PulseOutput *>(self)->m_lost.store(true);
+        static_cast<PulseOutput *>(self)->markLost();
 }
 
 void PulseOutput::streamChanged(pa_stream *stream, void *self)
 {
     if (failed(pa_stream_get_state(stream)))
-        static_cast<PulseOutput *>(self)->m_lost.store(true);
+        static_cast<PulseOutput *>(self)->markLost();
 }
 
 void PulseOutput::underflow(pa_stream *, void *self)
@@ -248,8 +354,11 @@ void PulseOutput::write(pa_stream *stream, std::size_t bytes, void *self)
         const std::size_t frames = size / FrameBytes;
         output->m_render(output->m_user, static_cast<float *>(data), int(frames), true);
         pa_stream_write(stream, data, frames * FrameBytes, nullptr, 0, PA_SEEK_RELATIVE);
+        output->m_written += qint64(frames);
         bytes -= frames * FrameBytes;
     }
+    if (output->m_long)
+        output->publish(output->heardNow());
 }
 
 } // namespace pocko

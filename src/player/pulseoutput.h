@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <pthread.h>
+#include <vector>
 
 struct pa_context;
 struct pa_operation;
@@ -17,11 +18,15 @@ struct pa_threaded_mainloop;
 namespace pocko {
 
 // The sound device through PulseAudio (or PipeWire's PulseAudio service) directly: float32 stereo
-// at 44.1 kHz, the server holding one buffer of it, so a click is heard within that buffer; the
-// buffer grows on the open stream, without a break. Unlike
-// SDL's audio it tells when the server had to play silence for want of sound, which is what the
-// player's buffer steps go by. Driven by the player's output thread; the render function runs on
-// the client library's own thread.
+// at 44.1 kHz. The server holds a long queue (100 ms, up to 250 ms after buffer steps), which a
+// late client or a late server rides out, and a command is heard a few milliseconds after it
+// came all the same: the queue is written again from just after the frame being heard, which
+// the stream's timing tells, through to its end (the server rewinds its sink for it). With a
+// pinned buffer the server holds just one buffer of that size, so a click is heard within it.
+// The buffer grows on the open stream, without a break. Unlike SDL's audio it tells when the
+// server had to play silence for want of sound, which is what the player's buffer steps go by.
+// Driven by the player's output thread; the render function runs on the client library's own
+// thread, and a rewrite on the thread that asks for it, under the library's lock.
 class PulseOutput : public AudioOutput
 {
 public:
@@ -33,6 +38,10 @@ public:
     bool open(int frames, RenderFunction render, void *user) override;
     void close() override;
     bool resize(int frames) override;
+    void allowLongQueue(bool allow) override { m_allowLong = allow; }
+    bool rewrites() const override { return m_long && m_stream; }
+    bool rewrite(RewriteFunction renderAgain, void *user) override;
+    qint64 unheardFrames() const override;
     bool lost() const override { return m_lost.load(); }
     void restart() override { }
     bool makeRealtime() override;
@@ -42,6 +51,11 @@ public:
     // cycles, mostly without a report, and 512 frames are heard as soon as 256 there.
     int leastFrames() const override { return m_onPipeWire ? PipeWireLeastFrames : 0; }
     static constexpr int PipeWireLeastFrames = 512;
+    // How far after the frame being heard a rewrite starts: what the server has mixed already
+    // and cannot take back. PipeWire's service replaces only what its graph has not taken: one
+    // of the graph's cycles more.
+    static constexpr int PulseMarginFrames = 221; // 5 ms
+    static constexpr int PipeWireMarginFrames = 441; // 10 ms
 
 private:
     static void contextChanged(pa_context *context, void *self);
@@ -51,6 +65,11 @@ private:
     static void resized(pa_stream *stream, int success, void *self);
     static void serverKnown(pa_context *context, const pa_server_info *info, void *self);
     bool waitUntilReady();
+    void markLost();
+    // With the loop locked: frames heard since the stream began (-1 while its timing is not
+    // known yet), and what any thread reads of them.
+    qint64 heardNow() const;
+    void publish(qint64 heard);
     void learnServer();
     // Waits, with the loop locked, until `answer` leaves -1, the operation ends or time is up.
     void await(pa_operation *operation, const int &answer);
@@ -65,6 +84,18 @@ private:
     int m_resized = -1; // the server's answer to the last resize; under the loop's lock
     int m_serverKnown = -1; // 1 once the server's name has come; under the loop's lock
     bool m_onPipeWire = false;
+    bool m_allowLong = true;
+    bool m_long = false; // the open stream keeps a long queue
+    qint64 m_written = 0; // frames written since the stream began; under the loop's lock
+    std::vector<float> m_rewritten; // what a rewrite renders
+    // Published for any thread under a sequence count (odd while it changes): frames written,
+    // frames heard then (-1: not known), and when (steady clock, ns).
+    std::atomic<quint32> m_published { 0 };
+    std::atomic<qint64> m_publishedWritten { 0 };
+    std::atomic<qint64> m_publishedHeard { -1 };
+    std::atomic<qint64> m_publishedNs { 0 };
+    std::atomic<bool> m_longOpen { false };
+    std::atomic<qint64> m_lostNs { 0 }; // when the stream was lost: nothing was heard after
     std::atomic<quint64> m_underflows { 0 };
     std::atomic<bool> m_threadKnown { false };
     pthread_t m_thread {};

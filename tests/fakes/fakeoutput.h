@@ -2,6 +2,7 @@
 
 #include "player/audiooutput.h"
 
+#include <algorithm>
 #include <mutex>
 #include <vector>
 
@@ -27,6 +28,11 @@ public:
     bool isLost = false;
     RenderFunction render = nullptr;
     void *user = nullptr;
+    // A long queue, as PulseAudio's: pump() keeps it `queue` frames long and hears from its
+    // front; a rewrite replaces what lies `margin` frames or more after the front.
+    int queue = 0;
+    int margin = 0;
+    std::vector<float> queued;
 
     template<typename F> auto locked(F f) const
     {
@@ -37,11 +43,41 @@ public:
     void pump(std::vector<float> &heard, int frames = 256)
     {
         std::lock_guard lock(mutex);
+        if (queue > 0 && isLost)
+            return; // its server is gone: nothing asks for sound
+        if (queue > 0 && isOpen) {
+            const std::size_t missing = std::size_t(queue + frames) * 2 - queued.size();
+            std::vector<float> buffer(missing);
+            render(user, buffer.data(), int(missing / 2), true);
+            queued.insert(queued.end(), buffer.begin(), buffer.end());
+            heard.insert(heard.end(), queued.begin(), queued.begin() + frames * 2);
+            queued.erase(queued.begin(), queued.begin() + frames * 2);
+            return;
+        }
         std::vector<float> buffer(std::size_t(frames) * 2);
         if (isOpen)
             render(user, buffer.data(), frames, !isLost);
         if (isOpen && !isLost)
             heard.insert(heard.end(), buffer.begin(), buffer.end());
+    }
+    bool rewrites() const override
+    {
+        return locked([this] { return queue > 0 && isOpen; });
+    }
+    bool rewrite(RewriteFunction rewriteFunction, void *userData) override
+    {
+        return locked([&] {
+            const qint64 unheard = qint64(queued.size() / 2);
+            std::vector<float> buffer(queued.size());
+            const qint64 n = rewriteFunction(userData, buffer.data(),
+                                             std::max<qint64>(0, unheard - margin), unheard);
+            std::copy(buffer.begin(), buffer.begin() + n * 2, queued.end() - n * 2);
+            return true;
+        });
+    }
+    qint64 unheardFrames() const override
+    {
+        return locked([this] { return queue > 0 && isOpen ? qint64(queued.size() / 2) : -1; });
     }
 
     bool open(int frames, RenderFunction renderFunction, void *userData) override
@@ -68,7 +104,10 @@ public:
     }
     void close() override
     {
-        locked([this] { isOpen = false; });
+        locked([this] {
+            isOpen = false;
+            queued.clear();
+        });
     }
     bool lost() const override
     {

@@ -127,6 +127,8 @@ private slots:
     void changesWhilePlaying();
     void padHitWhilePlaying_data();
     void padHitWhilePlaying();
+    void heardAtItsFrame_data();
+    void heardAtItsFrame();
     void lastTheirHeardTime_data();
     void lastTheirHeardTime();
     void deviceComesBack_data();
@@ -294,6 +296,71 @@ void TestPlayer::padHitWhilePlaying()
     }
 }
 
+void TestPlayer::heardAtItsFrame_data()
+{
+    QTest::addColumn<int>("change");
+    QTest::newRow("pause, then play") << 0;
+    QTest::newRow("burst") << 1;
+    QTest::newRow("jump") << 2;
+}
+
+// Into a long queue rendered far ahead, a command is heard its device's margin after the frame
+// being heard when it came, and the deck reports the frame being heard, not the one rendered.
+void TestPlayer::heardAtItsFrame()
+{
+    QFETCH(int, change);
+    const Frames song = straightDecode(m_cbr);
+    auto output = std::make_unique<FakeOutput>();
+    FakeOutput &device = *output;
+    device.queue = 4410;
+    device.margin = 221;
+    DeckPlayer player(std::move(output));
+    player.setFileName(m_cbr);
+    player.setCurrentPosition(1.0);
+    Frames heard;
+    const auto pump = [&](int buffers) {
+        for (int i = 0; i < buffers; ++i, runFor(1))
+            device.pump(heard);
+    };
+    const auto position = [&] { return std::llround(player.currentPosition() * 44100); };
+    pump(60);
+    const qint64 at = find(heard, song, 50000, 1000) - 50000; // heard[at + k] is song[k]
+    QVERIFY(at > -50000);
+    const qint64 front = frames(heard);
+    QCOMPARE(position(), front - at);
+    const qint64 stop = front - at + device.margin;
+    if (change == 0)
+        player.pause();
+    else if (change == 1)
+        player.playBursts(3.0, 0.5, 1);
+    else
+        player.setCurrentPosition(4.0);
+    QCOMPARE(position(), change == 0 ? stop : change == 1 ? 3 * 44100 : 4 * 44100);
+    pump(120);
+    QVERIFY(find(heard, song, front - at, stop - (front - at), front) == front);
+    QVERIFY2(heard[(at + stop) * 2] != song[stop * 2], "the old stream goes on past the margin");
+    const Frames fade
+        = shaped(song, stop, FadeFrames, [](qint64 k) { return rampGain(FadeFrames - 1 - k); });
+    QCOMPARE(find(heard, fade, 0, FadeFrames, at + stop), at + stop);
+    const qint64 next = at + stop + FadeFrames;
+    if (change == 0) {
+        QCOMPARE(position(), stop);
+        const qint64 resumed = frames(heard);
+        player.play();
+        pump(40);
+        QVERIFY(silent(heard, resumed + device.margin - 1));
+        QCOMPARE(find(heard, shaped(song, stop, FadeFrames, rampGain), 0, FadeFrames, next),
+                 resumed + device.margin);
+    } else if (change == 1) {
+        const Frames burst = shaped(song, 3 * 44100, 22050,
+                                    [](qint64 k) { return burstGain(k, 22050); });
+        QCOMPARE(find(heard, burst, 0, 22050, next), next);
+    } else {
+        QCOMPARE(find(heard, shaped(song, 4 * 44100, FadeFrames, rampGain), 0, FadeFrames, next),
+                 next);
+    }
+}
+
 void TestPlayer::lastTheirHeardTime_data()
 {
     QTest::addColumn<QString>("file");
@@ -380,16 +447,19 @@ void TestPlayer::deviceComesBack_data()
     QTest::addColumn<int>("action");
     QTest::addColumn<QByteArray>("pin"); // POCKO_AUDIO_FRAMES
     QTest::addColumn<QList<int>>("opens"); // the device's buffer at its first two opens
+    QTest::addColumn<int>("queue"); // a long queue of this many frames, or none
     const QByteArray pin("256"); // the pumps' own timing must not step the buffer up
-    QTest::newRow("lost, plays on") << 0 << pin << QList<int> { 256, 256 };
-    QTest::newRow("lost, paused meanwhile") << 1 << pin << QList<int> { 256, 256 };
-    QTest::newRow("lost, jump meanwhile") << 2 << pin << QList<int> { 256, 256 };
-    QTest::newRow("lost, burst train meanwhile") << 3 << pin << QList<int> { 256, 256 };
-    QTest::newRow("runs dry: steps up") << 4 << QByteArray() << QList<int> { 256, 512 };
-    QTest::newRow("runs dry, pinned") << 4 << pin << QList<int> { 256 };
-    QTest::newRow("runs dry: grows while open") << 5 << QByteArray() << QList<int> { 256 };
+    QTest::newRow("lost, plays on") << 0 << pin << QList<int> { 256, 256 } << 0;
+    QTest::newRow("lost with a long queue: on from the frame heard")
+        << 0 << pin << QList<int> { 256, 256 } << 4410;
+    QTest::newRow("lost, paused meanwhile") << 1 << pin << QList<int> { 256, 256 } << 0;
+    QTest::newRow("lost, jump meanwhile") << 2 << pin << QList<int> { 256, 256 } << 0;
+    QTest::newRow("lost, burst train meanwhile") << 3 << pin << QList<int> { 256, 256 } << 0;
+    QTest::newRow("runs dry: steps up") << 4 << QByteArray() << QList<int> { 256, 512 } << 0;
+    QTest::newRow("runs dry, pinned") << 4 << pin << QList<int> { 256 } << 0;
+    QTest::newRow("runs dry: grows while open") << 5 << QByteArray() << QList<int> { 256 } << 0;
     QTest::newRow("pin not a number: steps up")
-        << 4 << QByteArray("25x") << QList<int> { 256, 512 };
+        << 4 << QByteArray("25x") << QList<int> { 256, 512 } << 0;
 }
 
 // The sound server goes away under a playing song and comes back, or the device keeps running
@@ -400,12 +470,14 @@ void TestPlayer::deviceComesBack()
     QFETCH(int, action);
     QFETCH(QByteArray, pin);
     QFETCH(QList<int>, opens);
+    QFETCH(int, queue);
     const Frames song = straightDecode(m_cbr);
     const QByteArray oldPin = qgetenv("POCKO_AUDIO_FRAMES");
     qputenv("POCKO_AUDIO_FRAMES", pin);
     auto output = std::make_unique<FakeOutput>();
     FakeOutput &device = *output;
     device.canResize = action == 5;
+    device.queue = queue;
     DeckPlayer player(std::move(output));
     qputenv("POCKO_AUDIO_FRAMES", oldPin);
     player.setFileName(m_cbr);
