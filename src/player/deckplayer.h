@@ -2,14 +2,16 @@
 
 // Threads of the deck's player, and the rules each one keeps:
 // - GUI thread: every public method (one thread at a time). It never waits on the audio callback,
-//   except pause(), which waits at most one device buffer for the exact position it holds.
+//   except pause(), which waits at most one device buffer for the exact position it holds. Into
+//   a device's long queue it rewrites the queue itself after each command (under the sound
+//   library's lock, which the device's callback holds only while it renders).
 // - Decoder thread (DecoderFeed): decodes and pushes fixed blocks into a preallocated
 //   single-producer/single-consumer ring. It shares one mutex with the GUI thread (the open song
 //   and the stream plan).
 // - Output and standby threads (OutputKeeper): open, watch and reopen the sound device; the only
-//   threads that may block on the sound system.
-// - Audio callback (DeckRender, on the device's thread or the standby thread): the only place
-//   that moves the play position; its rules stand at the top of deckrender.h.
+//   threads that may block on the sound system for long.
+// - The render (DeckRender, on the device's thread, the standby thread or in a rewrite): the only
+//   place that moves the play position; its rules stand at the top of deckrender.h.
 
 #include "deckrender.h"
 #include "decoderfeed.h"
@@ -57,7 +59,8 @@ public:
     // GUI thread; non-blocking.
     void stop() override;
 
-    // GUI thread; non-blocking. A change while playing takes effect at the callback's next frame.
+    // GUI thread; non-blocking. A change while playing takes effect at the callback's next frame,
+    // or a device's margin after the frame being heard.
     void setRate(double rate) override;
     // GUI thread; non-blocking.
     void setSelectionStart(double seconds) override;

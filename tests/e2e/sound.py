@@ -35,14 +35,24 @@ def loud_fraction(samples, window=0.01):
     return sum(loud) / len(loud) if loud else 0.0
 
 
-def holes(samples, window=0.002):
+def holes(samples, window=0.002, zeros=16):
     """Silent holes inside sound, as (start, length) in seconds: windows of 2 ms without sound
-    between windows with sound."""
+    between windows with sound, and shorter runs of `zeros` samples or more at 0 (a tone is never
+    at 0 for more than a sample or two), which a window half filled with sound would hide."""
     size = int(window * RATE)
     loud = [i for i in range(0, len(samples) - size + 1, size)
             if rms(samples[i:i + size]) >= SILENCE_RMS]
-    return [((a + size) / RATE, (b - a - size) / RATE)
-            for a, b in zip(loud, loud[1:]) if b > a + size]
+    found = [((a + size) / RATE, (b - a - size) / RATE)
+             for a, b in zip(loud, loud[1:]) if b > a + size]
+    run = 0
+    for i in range(loud[0] if loud else 0, loud[-1] + size if loud else 0):
+        run = run + 1 if abs(samples[i]) <= 1 else 0
+        if run == zeros:
+            start = (i - zeros + 1) / RATE
+            end = next((k for k in range(i, len(samples)) if abs(samples[k]) > 1), len(samples))
+            if not any(a - window <= start <= a + length + window for a, length in found):
+                found.append((start, (end - i + zeros - 1) / RATE))
+    return sorted(found)
 
 
 SWEEP = (300.0, 1500.0, 12.0)  # the sweep song: from Hz, to Hz, seconds
