@@ -238,6 +238,7 @@ void DeckRender::render(float *out, int frames, bool audible, Take take)
         // What follows the command is kept as it starts, for a rewrite that comes later.
         mixTail(out, done);
         keep(m_outFrames + done);
+        m_commandSnapshot = m_snapshotCount - 1;
         m_commandAt.store(m_outFrames + done, std::memory_order_relaxed);
     }
     dropStale();

@@ -200,6 +200,7 @@ private:
     Snapshot m_snapshots[Snapshots];
     qint64 m_snapshotCount = 0; // snapshots taken; the last Snapshots of them are kept
     qint64 m_usable = 0; // the first snapshot whose blocks are not freed
+    qint64 m_commandSnapshot = 0; // the one taken after the last command: none before is used
     bool m_replaying = false; // rendering again up to a rewrite's frame, unheard
     float m_scratch[BlockFrames * 2] = {};
 };

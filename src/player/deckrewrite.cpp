@@ -80,12 +80,15 @@ void DeckRender::note(int upTo)
 void DeckRender::releaseHeard()
 {
     // Into a short buffer nothing is rendered again: every block taken is freed at once. Into a
-    // long queue, the blocks of the newest snapshot older than any queue are kept, and all after.
+    // long queue, the blocks of the newest snapshot older than any queue are kept, and all after;
+    // but none before the last command, which no rewrite goes back past. Else every new stream
+    // would keep the blocks decoded ahead for the one before it, and quick hits fill the ring.
     if (!m_rewriting.load(std::memory_order_acquire)) {
         m_usable = m_snapshotCount;
         m_blocks.release(m_blocks.readPlace());
         return;
     }
+    m_usable = std::max(m_usable, m_commandSnapshot);
     while (m_usable + 1 < m_snapshotCount
            && m_snapshots[(m_usable + 1) % Snapshots].at <= m_outFrames - KeptFrames)
         ++m_usable;

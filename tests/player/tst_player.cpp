@@ -129,6 +129,7 @@ private slots:
     void padHitWhilePlaying();
     void heardAtItsFrame_data();
     void heardAtItsFrame();
+    void quickHitsIntoALongQueue();
     void lastTheirHeardTime_data();
     void lastTheirHeardTime();
     void deviceComesBack_data();
@@ -359,6 +360,37 @@ void TestPlayer::heardAtItsFrame()
         QCOMPARE(find(heard, shaped(song, 4 * 44100, FadeFrames, rampGain), 0, FadeFrames, next),
                  next);
     }
+}
+
+// Pad hits 12 ms apart into a long queue: each new stream comes with 279 ms decoded ahead, which
+// the one after it throws away. None of that may stay in the ring, or it fills and the last
+// burst is heard as silence.
+void TestPlayer::quickHitsIntoALongQueue()
+{
+    const Frames song = straightDecode(m_cbr);
+    auto output = std::make_unique<FakeOutput>();
+    FakeOutput &device = *output;
+    device.queue = 4410;
+    device.margin = 221;
+    DeckPlayer player(std::move(output));
+    player.setFileName(m_cbr);
+    Frames heard;
+    const auto pump = [&](int buffers) {
+        for (int i = 0; i < buffers; ++i, runFor(1))
+            device.pump(heard);
+    };
+    pump(20);
+    qint64 last = 0; // the front heard when the last hit came
+    for (int hit = 0; hit < 40; ++hit) {
+        last = frames(heard);
+        player.playBursts(3.0, 0.5, 1);
+        pump(2);
+    }
+    pump(120);
+    QCOMPARE(player.underruns(), quint64(0));
+    const Frames burst
+        = shaped(song, 3 * 44100, 22050, [](qint64 k) { return burstGain(k, 22050); });
+    QCOMPARE(find(heard, burst, 0, 22050, last), last + device.margin + FadeFrames);
 }
 
 void TestPlayer::lastTheirHeardTime_data()
