@@ -574,12 +574,15 @@ public:
                 && pactl({ QStringLiteral("set-default-sink"), QStringLiteral("deck") });
         if (!m_ready)
             return;
+        // PipeWire runs its graph at the shortest cycle a stream asks for: a recorder of 2 ms
+        // would hold it at 256 frames whatever the player asks; 12 ms leaves the player's choice.
         m_recorder.setProcessEnvironment(env);
         m_recorder.start(QStringLiteral("parec"),
                          { QStringLiteral("--raw"), QStringLiteral("--format=s16le"),
                            QStringLiteral("--rate=44100"), QStringLiteral("--channels=2"),
                            QStringLiteral("-d"), QStringLiteral("deck.monitor"),
-                           QStringLiteral("--latency-msec=2") });
+                           server == SoundServer::PipeWire ? QStringLiteral("--latency-msec=12")
+                                                           : QStringLiteral("--latency-msec=2") });
         m_ready = m_recorder.waitForStarted(5000);
         drain(server == SoundServer::PipeWire ? 1000 : 2500);
         m_ready = m_ready

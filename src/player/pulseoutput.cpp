@@ -29,7 +29,8 @@ bool failed(pa_stream_state_t state)
 // A long queue: 100 ms for the deck's first size of 256 frames, more for each step up, 250 ms at
 // most (the render keeps what it needs to render it again). It is asked for in pieces of 20 ms:
 // few wake-ups, each far ahead of the ear. PipeWire's service sizes its graph's cycle by what is
-// asked at once, so it gets small pieces.
+// asked at once, so it gets pieces of 512 frames: a cycle of 256 (what 256 frames give) drops
+// out now and then on a busy machine, whatever plays.
 constexpr int LongQueueFrames = 4410;
 constexpr int LongestQueueFrames = 11025;
 static_assert(LongestQueueFrames + PulseOutput::PipeWireMarginFrames < KeptFrames);
@@ -49,7 +50,7 @@ pa_buffer_attr bufferOf(int frames, bool longQueue, bool onPipeWire)
         const qint64 queue = std::clamp<qint64>(qint64(LongQueueFrames) * frames / 256,
                                                 LongQueueFrames, LongestQueueFrames);
         attributes.tlength = std::uint32_t(queue) * FrameBytes;
-        attributes.minreq = std::uint32_t(onPipeWire ? 256 : 882) * FrameBytes;
+        attributes.minreq = std::uint32_t(onPipeWire ? 512 : 882) * FrameBytes;
     }
     return attributes;
 }

@@ -52,10 +52,11 @@ public:
     int leastFrames() const override { return m_onPipeWire ? PipeWireLeastFrames : 0; }
     static constexpr int PipeWireLeastFrames = 512;
     // How far after the frame being heard a rewrite starts: what the server has mixed already
-    // and cannot take back. PipeWire's service replaces only what its graph has not taken: one
-    // of the graph's cycles more.
+    // and cannot take back. PipeWire's service replaces only what its graph has not taken: a
+    // cycle of 512 frames more, and the time its main thread takes to read the write (at 10 ms
+    // a burst's first 2-18 ms were lost on a busy machine).
     static constexpr int PulseMarginFrames = 221; // 5 ms
-    static constexpr int PipeWireMarginFrames = 441; // 10 ms
+    static constexpr int PipeWireMarginFrames = 706; // 16 ms
 
 private:
     static void contextChanged(pa_context *context, void *self);

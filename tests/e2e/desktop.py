@@ -16,6 +16,10 @@ RATE = 44100
 FRAME_BYTES = 4  # 16-bit stereo
 MARKER = "POCKO_E2E_RUN"
 SERVERS = ("pulseaudio", "pipewire")
+# The recorders' fragment. PipeWire runs its graph at the shortest cycle any stream asks for: at
+# 10 ms the recorder alone would hold it at 256 frames whatever the program asks; 12 ms leaves the
+# program's own choice (512 frames).
+RECORDER_MS = {"pulseaudio": 10, "pipewire": 12}
 # XDG_CONFIG_HOME of the private PipeWire: drop-ins over the packaged configuration.
 PIPEWIRE_CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pipewire-config")
 
@@ -125,7 +129,8 @@ class Desktop:
         self.recorder = recorder
         Recording(self.recording).pad()
         self.spawn(["parec", "--raw", "--format=s16le", f"--rate={RATE}", "--channels=2",
-                    "-d", "deck.monitor", "--latency-msec=10"], "parec.log", env=recorder,
+                    "-d", "deck.monitor", f"--latency-msec={RECORDER_MS[self.server]}"],
+                   "parec.log", env=recorder,
                    stdout=open(self.recording, "ab"))
         time.sleep(settle)
         socket = self.env["PULSE_SERVER"][5:]
@@ -228,7 +233,8 @@ class Desktop:
         recording = Recording(os.path.join(self.dir, f"rec-{name}.raw"))
         recording.pad()
         recorder = self.spawn(["parec", "--raw", "--format=s16le", f"--rate={RATE}",
-                               "--channels=2", "-d", name + ".monitor", "--latency-msec=10"],
+                               "--channels=2", "-d", name + ".monitor",
+                               f"--latency-msec={RECORDER_MS[self.server]}"],
                               f"parec-{name}.log", env=self.recorder,
                               stdout=open(recording.path, "ab"))
         self.sinks[name] = (loaded.stdout.strip(), recorder)

