@@ -13,8 +13,11 @@ namespace pocko {
 using RenderFunction = void (*)(void *user, float *out, int frames, bool audible);
 // Renders again the last frames that a render function gave and that are not heard yet: `back`
 // frames of them may be replaced, and `unheard` frames of them are not heard yet (unheard >=
-// back). Returns n <= back: the last n frames are replaced by out[0 .. n).
-using RewriteFunction = qint64 (*)(void *user, float *out, qint64 back, qint64 unheard);
+// back). `timedBack` is what `back` is with the device's fixed margin, which a timed command's
+// delay is measured from: a device that knows where its server's queue was taken may replace
+// more this time, or less. Returns n <= back: the last n frames are replaced by out[0 .. n).
+using RewriteFunction
+    = qint64 (*)(void *user, float *out, qint64 back, qint64 timedBack, qint64 unheard);
 
 // The sound device a player renders into. The player's output thread alone opens, watches and
 // closes it; the render function runs on the device's own thread.

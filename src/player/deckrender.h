@@ -5,7 +5,9 @@
 //   device is open, or the thread that rewrites a device's queue (the GUI thread, or the output
 //   thread when the GUI thread found the device busy). An atomic flag keeps any two from
 //   rendering at once; a rewrite also holds the sound library's lock (PulseAudio's mainloop
-//   lock), so the device's own callback waits for it, not the other way round.
+//   lock), so the device's own callback waits for it, not the other way round. On PipeWire the
+//   rewriting thread first asks the service where its queue was taken (one trip, at most
+//   20 ms), with that lock let go while it waits; it renders only once the answer is in.
 // - It alone moves the play position. It never allocates, does file I/O, logs or touches Qt,
 //   and takes no lock of its own: everything it touches is preallocated here, and it talks to
 //   the other threads through atomics and two single-producer/single-consumer rings.
@@ -90,7 +92,8 @@ public:
     // A rewrite of the device's queue (see RewriteFunction): applies the queued commands at the
     // earliest frame it may replace, or at a timed command's own frame, and renders again from
     // there. Returns 0, replacing nothing, when no command waits or another thread renders.
-    static qint64 rewriteOutput(void *user, float *out, qint64 back, qint64 unheard);
+    static qint64 rewriteOutput(void *user, float *out, qint64 back, qint64 timedBack,
+                                qint64 unheard);
     // Output keeper, once a device with a long queue is closed: the song goes back to where it
     // was heard, `unheard` frames before the end of what was rendered.
     void rewindToHeard(qint64 unheard);
@@ -125,7 +128,7 @@ private:
     static constexpr int Snapshots = 256;
 
     void render(float *out, int frames, bool audible, Take take = Take::Due);
-    qint64 rewrite(float *out, qint64 back, qint64 unheard);
+    qint64 rewrite(float *out, qint64 back, qint64 timedBack, qint64 unheard);
     // Renders again, unheard, from a kept state up to `from` (or later, where no state is kept
     // that early); returns where it stands, `end` when it did not go back.
     qint64 goBack(qint64 from, qint64 end);
@@ -134,7 +137,8 @@ private:
     void releaseHeard();
     void note(int upTo);
     qint64 heardIndex(qint64 unheard) const;
-    qint64 placeOf(const RenderCommand &command, qint64 from, qint64 end, qint64 unheard);
+    qint64 placeOf(const RenderCommand &command, qint64 from, qint64 timedFrom, qint64 end,
+                   qint64 unheard);
     int apply(const RenderCommand &command, float *out, int frames, int done);
     int fadeOut(float *out, int done, double *advance);
     void mixTail(float *out, int upTo);

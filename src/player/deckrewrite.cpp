@@ -96,7 +96,7 @@ void DeckRender::releaseHeard()
         m_blocks.release(m_snapshots[m_usable % Snapshots].place);
 }
 
-qint64 DeckRender::placeOf(const RenderCommand &command, qint64 from, qint64 end,
+qint64 DeckRender::placeOf(const RenderCommand &command, qint64 from, qint64 timedFrom, qint64 end,
                            qint64 unheard)
 {
     // A timed command takes effect at a fixed delay after its time: the device's margin and the
@@ -104,7 +104,7 @@ qint64 DeckRender::placeOf(const RenderCommand &command, qint64 from, qint64 end
     if (command.atNs == 0)
         return from;
     const qint64 now = steadyNs();
-    const qint64 marginFrames = unheard - (end - from);
+    const qint64 marginFrames = unheard - (end - timedFrom);
     const qint64 delayNs = marginFrames * 1000000000 / OutputRate + TimedMarginNs;
     m_startDelayNs.store(delayNs, std::memory_order_relaxed);
     const qint64 at = end - unheard + (command.atNs + delayNs - now) * OutputRate / 1000000000;
@@ -115,24 +115,26 @@ qint64 DeckRender::placeOf(const RenderCommand &command, qint64 from, qint64 end
     return std::min(at, end);
 }
 
-qint64 DeckRender::rewriteOutput(void *user, float *out, qint64 back, qint64 unheard)
+qint64 DeckRender::rewriteOutput(void *user, float *out, qint64 back, qint64 timedBack,
+                                 qint64 unheard)
 {
     auto *render = static_cast<DeckRender *>(user);
     bool idle = false;
     if (!render->m_rendering.compare_exchange_strong(idle, true, std::memory_order_acquire))
         return 0;
-    const qint64 done = render->rewrite(out, back, unheard);
+    const qint64 done = render->rewrite(out, back, timedBack, unheard);
     render->m_rendering.store(false, std::memory_order_release);
     return done;
 }
 
-qint64 DeckRender::rewrite(float *out, qint64 back, qint64 unheard)
+qint64 DeckRender::rewrite(float *out, qint64 back, qint64 timedBack, qint64 unheard)
 {
     if (m_commands.readable() == 0)
         return 0;
     const qint64 end = m_outFrames;
     back = std::clamp<qint64>(back, 0, std::min<qint64>(KeptFrames, unheard));
-    qint64 from = placeOf(m_commands.peek(0), end - back, end, unheard);
+    timedBack = std::clamp<qint64>(timedBack, 0, std::min<qint64>(KeptFrames, unheard));
+    qint64 from = placeOf(m_commands.peek(0), end - back, end - timedBack, end, unheard);
     // Never before a command taken earlier: what it started stays.
     from = std::max(from, m_commandAt.load(std::memory_order_relaxed));
     from = goBack(from, end);

@@ -15,6 +15,11 @@ namespace {
 constexpr std::size_t FrameBytes = 2 * sizeof(float);
 // A server that neither answers nor refuses is given up on after this long.
 constexpr auto ConnectTimeout = std::chrono::seconds(2);
+// On PipeWire: how long a rewrite waits to learn where the service has taken the queue, how long
+// it takes to render, and how far after that place it starts.
+constexpr qint64 TimingWaitNs = 20000000;
+constexpr qint64 RenderNs = 500000;
+constexpr qint64 TakenSlackFrames = 32;
 
 bool failed(pa_context_state_t state)
 {
@@ -113,6 +118,7 @@ bool PulseOutput::open(int frames, RenderFunction render, void *user)
         pa_stream_set_underflow_callback(m_stream, &PulseOutput::underflow, this);
         m_long = m_allowLong;
         m_written = 0;
+        m_cycle = GraphCycle();
         const pa_buffer_attr attributes = bufferOf(frames, m_long, m_onPipeWire);
         // The latency asked for is all the server holds, its own mixing included; PipeWire's
         // service takes early requests, with its graph's cycle as small as a piece asked for.
@@ -184,12 +190,31 @@ bool PulseOutput::rewrite(RewriteFunction renderAgain, void *user)
     pa_threaded_mainloop_lock(m_loop);
     bool done = pa_stream_get_state(m_stream) == PA_STREAM_READY;
     if (done) {
-        // Unknown timing: nothing is replaced, the commands sound from the next piece.
+        qint64 taken = -1;
+        qint64 asked = 0, answered = 0;
+        if (m_onPipeWire) {
+            asked = steadyNs();
+            taken = takenNow();
+            answered = steadyNs();
+        }
         const qint64 heard = heardNow();
-        const qint64 unheard = heard < 0 ? m_written : std::clamp<qint64>(m_written - heard, 0, m_written);
-        const qint64 margin = m_onPipeWire ? PipeWireMarginFrames : PulseMarginFrames;
+        const qint64 unheard
+            = heard < 0 ? m_written : std::clamp<qint64>(m_written - heard, 0, m_written);
+        const qint64 fixed = m_onPipeWire ? PipeWireMarginFrames : PulseMarginFrames;
+        qint64 margin = fixed;
+        if (taken >= 0 && heard >= 0) {
+            // The write lands about one more trip after the answer, and the render takes a
+            // little; a take due before then leaves the first piece of the rewrite unheard.
+            const qint64 trip = answered - asked;
+            const bool clear = m_cycle.clear(asked, answered + trip + RenderNs);
+            const qint64 ahead = (clear ? 0 : PipeWireLeastFrames)
+                + 2 * trip * OutputRate / 1000000000 + TakenSlackFrames;
+            margin = std::max<qint64>(0, taken + ahead - heard);
+        }
+        // Unknown timing: nothing is replaced, the commands sound from the next piece.
         const qint64 back = heard < 0 ? 0 : std::clamp<qint64>(unheard - margin, 0, KeptFrames);
-        const qint64 frames = renderAgain(user, m_rewritten.data(), back, unheard);
+        const qint64 timedBack = heard < 0 ? 0 : std::clamp<qint64>(unheard - fixed, 0, KeptFrames);
+        const qint64 frames = renderAgain(user, m_rewritten.data(), back, timedBack, unheard);
         // One write from the first frame replaced through to the old end: a write that ends
         // inside what the server holds corrupts its queue (PulseAudio 16).
         if (frames > 0)
@@ -200,6 +225,33 @@ bool PulseOutput::rewrite(RewriteFunction renderAgain, void *user)
     }
     pa_threaded_mainloop_unlock(m_loop);
     return done;
+}
+
+qint64 PulseOutput::takenNow()
+{
+    // Called with the loop locked; the answer's callback needs it unlocked to run. A service that
+    // takes long to answer leaves the rewrite to the fixed margin.
+    int answer = -1;
+    pa_operation *operation = pa_stream_update_timing_info(
+        m_stream, [](pa_stream *, int success, void *to) { *static_cast<int *>(to) = success; },
+        &answer);
+    const qint64 deadline = steadyNs() + TimingWaitNs;
+    while (operation && answer < 0 && pa_operation_get_state(operation) == PA_OPERATION_RUNNING
+           && steadyNs() < deadline) {
+        pa_threaded_mainloop_unlock(m_loop);
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        pa_threaded_mainloop_lock(m_loop);
+    }
+    if (operation) {
+        // The answer's callback writes into this frame: it must not run once this returns.
+        if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
+            pa_operation_cancel(operation);
+        pa_operation_unref(operation);
+    }
+    const pa_timing_info *timing = answer > 0 ? pa_stream_get_timing_info(m_stream) : nullptr;
+    if (!timing || timing->read_index_corrupt || timing->read_index < 0)
+        return -1;
+    return timing->read_index / qint64(FrameBytes);
 }
 
 bool PulseOutput::resize(int frames)
@@ -248,8 +300,8 @@ void PulseOutput::serverKnown(pa_context *, const pa_server_info *info, void *se
 {
     auto *output = static_cast<PulseOutput *>(self);
     // PipeWire names itself: "PulseAudio (on PipeWire 0.3.65)".
-    output->m_onPipeWire = info && info->server_name
-        && QByteArray(info->server_name).contains("PipeWire");
+    output->m_onPipeWire
+        = info && info->server_name && QByteArray(info->server_name).contains("PipeWire");
     output->m_serverKnown = 1;
 }
 
@@ -347,6 +399,7 @@ void PulseOutput::write(pa_stream *stream, std::size_t bytes, void *self)
         output->m_thread = pthread_self();
         output->m_threadKnown.store(true, std::memory_order_release);
     }
+    output->m_cycle.requested(steadyNs());
     while (bytes >= FrameBytes) {
         void *data = nullptr;
         std::size_t size = bytes;

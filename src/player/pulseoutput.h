@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audiooutput.h"
+#include "graphcycle.h"
 
 #include <QByteArray>
 #include <QString>
@@ -52,9 +53,12 @@ public:
     int leastFrames() const override { return m_onPipeWire ? PipeWireLeastFrames : 0; }
     static constexpr int PipeWireLeastFrames = 512;
     // How far after the frame being heard a rewrite starts: what the server has mixed already
-    // and cannot take back. PipeWire's service replaces only what its graph has not taken: a
-    // cycle of 512 frames more, and the time its main thread takes to read the write (at 10 ms
-    // a burst's first 2-18 ms were lost on a busy machine).
+    // and cannot take back. PipeWire's service replaces only what its graph has not taken, and
+    // tells where that ends when asked: a rewrite starts just after it, one take later when a
+    // take may come before the write lands (GraphCycle), and a trip later for each trip to the
+    // service and back that the question took. Without an answer it starts a fixed 16 ms after
+    // the frame heard (a cycle of 512 frames more, and the time the service's main thread takes
+    // to read the write; at 10 ms a burst's first 2-18 ms were lost on a busy machine).
     static constexpr int PulseMarginFrames = 221; // 5 ms
     static constexpr int PipeWireMarginFrames = 706; // 16 ms
 
@@ -72,6 +76,9 @@ private:
     qint64 heardNow() const;
     void publish(qint64 heard);
     void learnServer();
+    // With the loop locked: where the service's queue has been taken up to, asked afresh (frames
+    // since the stream began), or -1 without an answer in time.
+    qint64 takenNow();
     // Waits, with the loop locked, until `answer` leaves -1, the operation ends or time is up.
     void await(pa_operation *operation, const int &answer);
 
@@ -88,6 +95,7 @@ private:
     bool m_allowLong = true;
     bool m_long = false; // the open stream keeps a long queue
     qint64 m_written = 0; // frames written since the stream began; under the loop's lock
+    GraphCycle m_cycle; // PipeWire's takes, from its requests; under the loop's lock
     std::vector<float> m_rewritten; // what a rewrite renders
     // Published for any thread under a sequence count (odd while it changes): frames written,
     // frames heard then (-1: not known), and when (steady clock, ns).

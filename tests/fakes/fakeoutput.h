@@ -69,8 +69,8 @@ public:
         return locked([&] {
             const qint64 unheard = qint64(queued.size() / 2);
             std::vector<float> buffer(queued.size());
-            const qint64 n = rewriteFunction(userData, buffer.data(),
-                                             std::max<qint64>(0, unheard - margin), unheard);
+            const qint64 back = std::max<qint64>(0, unheard - margin);
+            const qint64 n = rewriteFunction(userData, buffer.data(), back, back, unheard);
             std::copy(buffer.begin(), buffer.begin() + n * 2, queued.end() - n * 2);
             return true;
         });

@@ -2,6 +2,7 @@
 #include "fakes/songfiles.h"
 #include "platform/filenames.h"
 #include "player/deckplayer.h"
+#include "player/graphcycle.h"
 
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -138,6 +139,8 @@ private slots:
     void bufferSteps();
     void deviceBuffer_data();
     void deviceBuffer();
+    void graphTakes_data();
+    void graphTakes();
 };
 
 void TestPlayer::initTestCase()
@@ -613,6 +616,38 @@ void TestPlayer::bufferSteps()
     for (const qint64 ms : dropouts)
         steps.dropout(ms);
     QCOMPARE(steps.frames(), frames);
+}
+
+void TestPlayer::graphTakes_data()
+{
+    // Requests every two 48 kHz cycles of 512 frames (10.667 ms): takes at 21.333, 32 and 42.667.
+    const QList<double> two { 0.0, 2 * 10.6667 };
+    QTest::addColumn<QList<double>>("requests"); // ms
+    QTest::addColumn<double>("from");
+    QTest::addColumn<double>("to");
+    QTest::addColumn<bool>("clear");
+    QTest::newRow("between takes") << two << 23.5 << 29.9 << true;
+    QTest::newRow("a take before the write lands") << two << 29.5 << 31.1 << false;
+    QTest::newRow("just after a request") << two << 22.0 << 22.5 << false;
+    QTest::newRow("just after the take between requests") << two << 32.8 << 33.2 << false;
+    QTest::newRow("a request every take") << QList<double> { 0.0, 10.6667 } << 13.0 << 19.0 << true;
+    QTest::newRow("no gap known yet") << QList<double> { 0.0 } << 3.0 << 4.0 << false;
+    QTest::newRow("a shorter cycle in the graph") << QList<double> { 0.0, 16.0 } << 18.0 << 19.0
+                                                  << false;
+    QTest::newRow("no requests for long") << two << 70.0 << 71.0 << false;
+}
+
+void TestPlayer::graphTakes()
+{
+    QFETCH(QList<double>, requests);
+    QFETCH(double, from);
+    QFETCH(double, to);
+    QFETCH(bool, clear);
+    const auto ns = [](double ms) { return qint64(ms * 1e6) + 1000000000; };
+    GraphCycle cycle;
+    for (const double ms : requests)
+        cycle.requested(ns(ms));
+    QCOMPARE(cycle.clear(ns(from), ns(to)), clear);
 }
 
 void TestPlayer::deviceBuffer_data()
