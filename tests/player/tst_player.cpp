@@ -635,6 +635,10 @@ void TestPlayer::graphTakes_data()
     QTest::newRow("a shorter cycle in the graph") << QList<double> { 0.0, 16.0 } << 18.0 << 19.0
                                                   << false;
     QTest::newRow("no requests for long") << two << 70.0 << 71.0 << false;
+    QTest::newRow("a request a little early") << QList<double> { 0.0, 21.2 } << 23.0 << 29.0
+                                              << true;
+    QTest::newRow("requests five cycles apart") << QList<double> { 0.0, 53.3333 } << 56.0 << 57.0
+                                                << false;
 }
 
 void TestPlayer::graphTakes()
