@@ -54,6 +54,7 @@ SETTLE = 0.1  # after a Resume or a speed change (its click answered), before th
 MARGIN = 0.1  # before the next action
 RECOVERY_LIMIT = 1.0  # seconds from the sound server's return to the deck's sound
 STEP = re.compile(r"its buffer goes from (\d+) to (\d+) frames")
+RAN_OUT = "the player ran out of decoded sound"
 
 
 def track_bar_twips(seconds):
@@ -84,6 +85,7 @@ class Soak:
         self.seconds = seconds
         self.rss = []  # (seconds since the soak began, kB)
         self.holes = []  # (recording time, length)
+        self.ran_out = []  # recording times by which the player's underruns were seen
         self.steady = 0.0  # seconds of sound checked for holes
         self.hiccups = []  # driver steps that timed out, with what was read
         self.counts = {"P1": 0, "P2": 0, "P3": 0, "half speed on": 0, "half speed off": 0,
@@ -113,7 +115,12 @@ class Soak:
 
     def note_steps(self):
         with open(self.log, errors="replace") as f:
-            count = len(STEP.findall(f.read()))
+            text = f.read()
+        count = len(STEP.findall(text))
+        for _ in range(len(self.ran_out), text.count(RAN_OUT)):
+            self.ran_out.append(self.desktop.now())
+            print(f"    the player ran out of decoded sound by recording time "
+                  f"{self.ran_out[-1]:.1f} s", flush=True)
         while len(self.steps) < count:
             self.steps.append(self.desktop.now())
             print(f"    the program stepped its buffer up by recording time {self.steps[-1]:.1f} s",

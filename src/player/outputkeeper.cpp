@@ -181,6 +181,7 @@ void OutputKeeper::outputLoop()
     Clock::time_point openedAt;
     bool wasLost = false;
     quint64 dropouts = 0;
+    quint64 underruns = 0;
     while (!m_quit) {
         if (!open) {
             if (!m_tryNow && Clock::now() < nextTry) {
@@ -215,6 +216,13 @@ void OutputKeeper::outputLoop()
                          int(ReopenInterval.count()));
         } else {
             const quint64 now = countDropouts();
+            // The player itself ran out of decoded sound: rare, and worth its time on stderr.
+            if (const quint64 ran = m_render.underruns(); ran > underruns) {
+                std::fprintf(stderr,
+                             "audio: the player ran out of decoded sound at %.1f s (%llu in all)\n",
+                             double(msSince(began)) / 1000.0, static_cast<unsigned long long>(ran));
+                underruns = ran;
+            }
             // A stream just started may run dry before it is in step: that says nothing of its
             // buffer's size.
             if (Clock::now() - openedAt < StartGrace)
