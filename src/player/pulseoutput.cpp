@@ -189,14 +189,16 @@ bool PulseOutput::rewrite(RewriteFunction renderAgain, void *user)
         return false;
     pa_threaded_mainloop_lock(m_loop);
     bool done = pa_stream_get_state(m_stream) == PA_STREAM_READY;
+    qint64 taken = -1;
+    qint64 asked = 0, answered = 0;
+    if (done && m_onPipeWire) {
+        asked = steadyNs();
+        taken = takenNow();
+        answered = steadyNs();
+        // The lock was let go while the service answered: the stream may have failed meanwhile.
+        done = pa_stream_get_state(m_stream) == PA_STREAM_READY;
+    }
     if (done) {
-        qint64 taken = -1;
-        qint64 asked = 0, answered = 0;
-        if (m_onPipeWire) {
-            asked = steadyNs();
-            taken = takenNow();
-            answered = steadyNs();
-        }
         const qint64 heard = heardNow();
         const qint64 unheard
             = heard < 0 ? m_written : std::clamp<qint64>(m_written - heard, 0, m_written);
