@@ -55,6 +55,7 @@ MARGIN = 0.1  # before the next action
 RECOVERY_LIMIT = 1.0  # seconds from the sound server's return to the deck's sound
 STEP = re.compile(r"its buffer goes from (\d+) to (\d+) frames")
 RAN_OUT = "the player ran out of decoded sound"
+CYCLE_LOST = "the sound server played a cycle without the deck"
 
 
 def track_bar_twips(seconds):
@@ -86,6 +87,7 @@ class Soak:
         self.rss = []  # (seconds since the soak began, kB)
         self.holes = []  # (recording time, length)
         self.ran_out = []  # recording times by which the player's underruns were seen
+        self.cycles_lost = []  # the same for PipeWire's cycles that played without the deck
         self.steady = 0.0  # seconds of sound checked for holes
         self.hiccups = []  # driver steps that timed out, with what was read
         self.counts = {"P1": 0, "P2": 0, "P3": 0, "half speed on": 0, "half speed off": 0,
@@ -121,6 +123,10 @@ class Soak:
             self.ran_out.append(self.desktop.now())
             print(f"    the player ran out of decoded sound by recording time "
                   f"{self.ran_out[-1]:.1f} s", flush=True)
+        for _ in range(len(self.cycles_lost), text.count(CYCLE_LOST)):
+            self.cycles_lost.append(self.desktop.now())
+            print(f"    the program saw the server play a cycle without it by recording time "
+                  f"{self.cycles_lost[-1]:.1f} s", flush=True)
         while len(self.steps) < count:
             self.steps.append(self.desktop.now())
             print(f"    the program stepped its buffer up by recording time {self.steps[-1]:.1f} s",
@@ -141,7 +147,7 @@ class Soak:
         for at, length in sound.holes(samples):
             self.holes.append((start + at, length))
             print(f"    DROPOUT: {length * 1000:.0f} ms of silence at recording time "
-                  f"{start + at:.3f} s", flush=True)
+                  f"{start + at:.3f} s, {at + SETTLE:.2f} s after the last command", flush=True)
         if sound.loud_fraction(samples) < 0.5:
             self.hiccups.append(f"no steady sound at {start:.1f}-{end:.1f} s")
             print(f"    hiccup: no steady sound at recording {start:.1f}-{end:.1f} s", flush=True)
@@ -328,6 +334,8 @@ def main():
               f", {sum(h for _, h in soak.holes) * 1000:.0f} ms in all, longest "
               f"{max(h for _, h in soak.holes) * 1000:.0f} ms" if soak.holes else ""))
     print(f"  driver hiccups: {len(soak.hiccups)}")
+    print(f"  cycles the server played without the deck, as the deck saw them: "
+          f"{len(soak.cycles_lost)}")
     ok = underruns == 0 and abs(last - first) <= RSS_FLAT_KB and not settled \
         and exit_code == 0 and all(t is not None and t <= RECOVERY_LIMIT
                                    for _, t in soak.recoveries)

@@ -70,6 +70,11 @@ public:
     // far (it never goes down). Any thread.
     virtual bool countsDropouts() const { return false; }
     virtual quint64 dropouts() const { return 0; }
+    // Cycles that the server's graph played without the device's sound although it was queued
+    // (PipeWire's, when its PulseAudio service was late): each is heard as a hole, and only a
+    // longer cycle, that is a larger buffer, rides over what caused it. Never goes down. Any
+    // thread.
+    virtual quint64 lostCycles() const { return 0; }
 };
 
 // SCHED_FIFO at a modest priority: above every normal thread, below the kernel's own and a sound
@@ -135,6 +140,10 @@ public:
     }
     bool countsDropouts() const override { return m_current && m_current->countsDropouts(); }
     quint64 dropouts() const override { return m_first->dropouts() + m_second->dropouts(); }
+    quint64 lostCycles() const override
+    {
+        return m_first->lostCycles() + m_second->lostCycles();
+    }
 
 private:
     std::unique_ptr<AudioOutput> m_first;

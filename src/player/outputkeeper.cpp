@@ -182,6 +182,7 @@ void OutputKeeper::outputLoop()
     bool wasLost = false;
     quint64 dropouts = 0;
     quint64 underruns = 0;
+    quint64 lostCycles = 0;
     while (!m_quit) {
         if (!open) {
             if (!m_tryNow && Clock::now() < nextTry) {
@@ -197,6 +198,7 @@ void OutputKeeper::outputLoop()
             wasLost = wasLost && !open;
             openedAt = Clock::now();
             dropouts = countDropouts();
+            lostCycles = m_output->lostCycles();
             m_attempts.fetch_add(1);
             lock.lock();
             nextTry = Clock::now() + ReopenInterval;
@@ -225,12 +227,23 @@ void OutputKeeper::outputLoop()
             }
             // A stream just started may run dry before it is in step: that says nothing of its
             // buffer's size.
-            if (Clock::now() - openedAt < StartGrace)
+            const quint64 lost = m_output->lostCycles();
+            if (Clock::now() - openedAt < StartGrace) {
                 dropouts = now;
+                lostCycles = lost;
+            }
             bool stepped = false;
             // One stall often reports several dropouts at once: it steps once.
             for (; dropouts < now && !stepped; ++dropouts)
                 stepped = m_steps.dropout(msSince(began)) || stepped;
+            // A hole the server does not report. No step: a longer cycle of the deck's own did
+            // not ride over such stalls, and other streams hold the graph at theirs.
+            if (lost > lostCycles)
+                std::fprintf(stderr,
+                             "audio: the sound server played a cycle without the deck at %.1f s "
+                             "(%llu in all)\n",
+                             double(msSince(began)) / 1000.0, static_cast<unsigned long long>(lost));
+            lostCycles = lost;
             if (stepped) {
                 const int from = m_deviceFrames.load();
                 // A device that can grow its buffer while it plays does so unheard; one that
@@ -251,6 +264,7 @@ void OutputKeeper::outputLoop()
                              "goes from %d to %d frames\n",
                              int(BufferSteps::WindowMs / 1000), from, m_steps.frames());
                 dropouts = countDropouts();
+                lostCycles = m_output->lostCycles();
             }
         }
         lock.lock();

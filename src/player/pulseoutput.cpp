@@ -119,7 +119,11 @@ bool PulseOutput::open(int frames, RenderFunction render, void *user)
         m_long = m_allowLong;
         m_written = 0;
         m_cycle = GraphCycle();
+        m_drops.reset();
         const pa_buffer_attr attributes = bufferOf(frames, m_long, m_onPipeWire);
+        m_pieceFrames = attributes.minreq / FrameBytes;
+        if (m_long && m_onPipeWire)
+            pa_stream_set_latency_update_callback(m_stream, &PulseOutput::timingKnown, this);
         // The latency asked for is all the server holds, its own mixing included; PipeWire's
         // service takes early requests, with its graph's cycle as small as a piece asked for.
         // The timing of a long queue tells the frame being heard. A server moves the streams of
@@ -267,6 +271,10 @@ bool PulseOutput::resize(int frames)
         = pa_stream_set_buffer_attr(m_stream, &attributes, &PulseOutput::resized, this);
     await(operation, m_resized);
     const bool done = m_resized > 0;
+    if (done) {
+        m_pieceFrames = attributes.minreq / FrameBytes;
+        m_drops.reset();
+    }
     pa_threaded_mainloop_unlock(m_loop);
     return done;
 }
@@ -343,6 +351,7 @@ void PulseOutput::close()
         pa_stream_set_state_callback(m_stream, nullptr, nullptr);
         pa_stream_set_write_callback(m_stream, nullptr, nullptr);
         pa_stream_set_underflow_callback(m_stream, nullptr, nullptr);
+        pa_stream_set_latency_update_callback(m_stream, nullptr, nullptr);
         pa_stream_disconnect(m_stream);
         pa_stream_unref(m_stream);
         m_stream = nullptr;
@@ -391,7 +400,26 @@ void PulseOutput::streamChanged(pa_stream *stream, void *self)
 
 void PulseOutput::underflow(pa_stream *, void *self)
 {
-    static_cast<PulseOutput *>(self)->m_underflows.fetch_add(1);
+    auto *output = static_cast<PulseOutput *>(self);
+    output->m_underflows.fetch_add(1);
+    output->m_drops.reset(); // told already; the index stands until the queue fills again
+}
+
+void PulseOutput::timingKnown(pa_stream *stream, void *self)
+{
+    // On the loop's thread, for every timing answer: the library's own every 1.5 s, and a
+    // rewrite's.
+    auto *output = static_cast<PulseOutput *>(self);
+    const pa_timing_info *timing = pa_stream_get_timing_info(stream);
+    if (!timing || timing->read_index_corrupt || !timing->playing) {
+        output->m_drops.reset();
+        return;
+    }
+    const qint64 ns = qint64(timing->timestamp.tv_sec) * 1000000000
+        + qint64(timing->timestamp.tv_usec) * 1000;
+    if (output->m_drops.observe(ns, steadyNs(), timing->read_index / qint64(FrameBytes),
+                                output->m_pieceFrames))
+        output->m_lostCycles.fetch_add(1);
 }
 
 void PulseOutput::write(pa_stream *stream, std::size_t bytes, void *self)

@@ -2,6 +2,7 @@
 
 #include "audiooutput.h"
 #include "graphcycle.h"
+#include "graphdrops.h"
 
 #include <QByteArray>
 #include <QString>
@@ -48,6 +49,7 @@ public:
     bool makeRealtime() override;
     bool countsDropouts() const override { return true; }
     quint64 dropouts() const override { return m_underflows.load(); }
+    quint64 lostCycles() const override { return m_lostCycles.load(); }
     // PipeWire's PulseAudio service: below 512 frames its queue runs out between the graph's
     // cycles, mostly without a report, and 512 frames are heard as soon as 256 there.
     int leastFrames() const override { return m_onPipeWire ? PipeWireLeastFrames : 0; }
@@ -68,6 +70,7 @@ private:
     static void write(pa_stream *stream, std::size_t bytes, void *self);
     static void underflow(pa_stream *stream, void *self);
     static void resized(pa_stream *stream, int success, void *self);
+    static void timingKnown(pa_stream *stream, void *self);
     static void serverKnown(pa_context *context, const pa_server_info *info, void *self);
     bool waitUntilReady();
     void markLost();
@@ -96,6 +99,8 @@ private:
     bool m_long = false; // the open stream keeps a long queue
     qint64 m_written = 0; // frames written since the stream began; under the loop's lock
     GraphCycle m_cycle; // PipeWire's takes, from its requests; under the loop's lock
+    GraphDrops m_drops; // PipeWire's cycles played without the stream; under the loop's lock
+    qint64 m_pieceFrames = 0; // what the server asks for at once; under the loop's lock
     std::vector<float> m_rewritten; // what a rewrite renders
     // Published for any thread under a sequence count (odd while it changes): frames written,
     // frames heard then (-1: not known), and when (steady clock, ns).
@@ -106,6 +111,7 @@ private:
     std::atomic<bool> m_longOpen { false };
     std::atomic<qint64> m_lostNs { 0 }; // when the stream was lost: nothing was heard after
     std::atomic<quint64> m_underflows { 0 };
+    std::atomic<quint64> m_lostCycles { 0 };
     std::atomic<bool> m_threadKnown { false };
     pthread_t m_thread {};
 };

@@ -3,6 +3,7 @@
 #include "platform/filenames.h"
 #include "player/deckplayer.h"
 #include "player/graphcycle.h"
+#include "player/graphdrops.h"
 
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -141,6 +142,8 @@ private slots:
     void deviceBuffer();
     void graphTakes_data();
     void graphTakes();
+    void graphDrops_data();
+    void graphDrops();
 };
 
 void TestPlayer::initTestCase()
@@ -652,6 +655,49 @@ void TestPlayer::graphTakes()
     for (const double ms : requests)
         cycle.requested(ns(ms));
     QCOMPARE(cycle.clear(ns(from), ns(to)), clear);
+}
+
+void TestPlayer::graphDrops_data()
+{
+    // The read index against the clock (frames) at each timing answer, 1.5 s apart: PipeWire's
+    // graph takes 470 frames a cycle at the deck's first piece of 512, so it lies anywhere in a
+    // band 470 wide; a lost cycle moves the band down by 470 for good.
+    QTest::addColumn<int>("piece");
+    QTest::addColumn<QList<int>>("offsets");
+    QTest::addColumn<int>("clockSetAt"); // from this answer on, time stamps 1 s ahead; -1: never
+    QTest::addColumn<int>("lost");
+    QTest::newRow("a cycle's steps") << 512 << QList<int> { 0, 300, -150, 320, -140, 310 } << -1
+                                     << 0;
+    QTest::newRow("one cycle lost") << 512 << QList<int> { 0, 320, -150, -600, -160, -620 } << -1
+                                    << 1;
+    QTest::newRow("two cycles lost") << 512 << QList<int> { 0, 320, -150, -600, -160, -1000 }
+                                     << -1 << 2;
+    QTest::newRow("the steps of a longer cycle") << 1024 << QList<int> { 0, 930, 0, 920, -5 } << -1
+                                                 << 0;
+    QTest::newRow("the system clock set") << 512 << QList<int> { 0, 320, -150, 300, -100 } << 3
+                                          << 0;
+    QList<int> slow;
+    for (int i = 0; i < 400; ++i) // 600 s of a card 100 ppm slow, in steps of 470
+        slow.append(int(-i * 1.5 * 4.41) - (i % 2) * 470);
+    QTest::newRow("a card's clock a little slow") << 512 << slow << -1 << 0;
+}
+
+void TestPlayer::graphDrops()
+{
+    QFETCH(int, piece);
+    QFETCH(QList<int>, offsets);
+    QFETCH(int, clockSetAt);
+    QFETCH(int, lost);
+    GraphDrops drops;
+    int counted = 0;
+    for (int i = 0; i < offsets.size(); ++i) {
+        const qint64 steady = 7000000000 + qint64(i) * 1500000000;
+        const qint64 stamp = 1700000000000000000 + qint64(i) * 1500000000
+            + (clockSetAt >= 0 && i >= clockSetAt ? 1000000000 : 0);
+        const qint64 frames = 12345 + qint64(i) * 66150 + offsets[i];
+        counted += drops.observe(stamp, steady, frames, piece) ? 1 : 0;
+    }
+    QCOMPARE(counted, lost);
 }
 
 void TestPlayer::deviceBuffer_data()
