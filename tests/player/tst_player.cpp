@@ -670,6 +670,10 @@ void TestPlayer::graphDrops_data()
                                      << 0;
     QTest::newRow("one cycle lost") << 512 << QList<int> { 0, 320, -150, -600, -160, -620 } << -1
                                     << 1;
+    QTest::newRow("a lost cycle told once") << 512 << QList<int> { 0, 320, -150, -600, -400, -630 }
+                                            << -1 << 1;
+    QTest::newRow("an answer stamped a little late") << 512 << QList<int> { 0, 470, -160 } << -1
+                                                     << 0;
     QTest::newRow("two cycles lost") << 512 << QList<int> { 0, 320, -150, -600, -160, -1000 }
                                      << -1 << 2;
     QTest::newRow("the steps of a longer cycle") << 1024 << QList<int> { 0, 930, 0, 920, -5 } << -1
