@@ -1,0 +1,16 @@
+#pragma once
+
+// The helper programs the measures run (servers, recorders, mpg123, lame): whether one is
+// installed, and how one is ended.
+
+class QProcess;
+
+namespace pocko::bench {
+
+// True when `program` is found on the PATH.
+bool installed(const char *program);
+
+// Ends a helper process, politely first.
+void stop(QProcess &process);
+
+} // namespace pocko::bench
