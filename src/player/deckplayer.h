@@ -11,7 +11,9 @@
 // - Output and standby threads (OutputKeeper): open, watch and reopen the sound device; the only
 //   threads that may block on the sound system for long.
 // - The render (DeckRender, on the device's thread, the standby thread or in a rewrite): the only
-//   place that moves the play position; its rules stand at the top of deckrender.h.
+//   place that moves the play position; its rules stand at the top of deckrender.h and hold in
+//   its parts, the command clock (CommandClock), the mixer (StreamMixer) and the history
+//   (RenderHistory).
 
 #include "deckrender.h"
 #include "decoderfeed.h"

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "audioblock.h"
+
 #include <QtGlobal>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace pocko {
@@ -50,5 +53,16 @@ private:
     qint64 m_last = -1;
     qint64 m_gap = -1;
 };
+
+// How far after the frame being heard (`heard`) a rewrite starts, in frames: a little after the
+// frame the service took last (`taken`), `takeFrames` later when a take may come before the write
+// lands, and later by the trip the question to the service took (`tripNs`), twice: the write
+// takes one more; never before the frame heard.
+inline qint64 takenMargin(qint64 taken, qint64 heard, qint64 tripNs, qint64 takeFrames)
+{
+    constexpr qint64 TakenSlackFrames = 32;
+    const qint64 ahead = takeFrames + 2 * tripNs * OutputRate / 1000000000 + TakenSlackFrames;
+    return std::max<qint64>(0, taken + ahead - heard);
+}
 
 } // namespace pocko

@@ -83,7 +83,7 @@ void OutputKeeper::setStandby(bool on)
 
 void OutputKeeper::rewrite()
 {
-    if (!m_render.rewriting())
+    if (!m_render.longQueue())
         return;
     std::unique_lock device(m_deviceMutex, std::try_to_lock);
     if (!device.owns_lock()) {
@@ -96,7 +96,7 @@ void OutputKeeper::rewrite()
 
 void OutputKeeper::rewriteNow()
 {
-    if (m_rewriteWanted.exchange(false) && m_render.rewriting()) {
+    if (m_rewriteWanted.exchange(false) && m_render.longQueue()) {
         std::lock_guard device(m_deviceMutex);
         m_output->rewrite(&DeckRender::rewriteOutput, &m_render);
     }
@@ -122,7 +122,7 @@ bool OutputKeeper::openOutput(int frames)
         frames = m_steps.frames();
     m_deviceFrames.store(frames);
     m_everOpened.store(true);
-    m_render.setRewriting(m_output->rewrites());
+    m_render.setLongQueue(m_output->rewrites());
     device.unlock();
     m_rewriteWanted.store(true); // what came while it opened
     rewriteNow();
@@ -142,7 +142,7 @@ void OutputKeeper::closeOutput(bool fadeOut)
     }
     std::unique_lock device(m_deviceMutex);
     const qint64 unheard = m_output->unheardFrames();
-    m_render.setRewriting(false);
+    m_render.setLongQueue(false);
     m_output->close();
     m_render.rewindToHeard(unheard);
     setStandby(true);
@@ -298,7 +298,7 @@ void OutputKeeper::standbyLoop()
             std::clamp<qint64>(elapsed.count() * OutputRate / 1000000, 1, BufferSteps::Largest));
         last = now;
         lock.unlock();
-        m_render.renderExclusive(m_standbyBuffer.data(), frames, false);
+        m_render.renderOrSilence(m_standbyBuffer.data(), frames, false);
         lock.lock();
     }
 }

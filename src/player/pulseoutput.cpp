@@ -15,11 +15,10 @@ namespace {
 constexpr std::size_t FrameBytes = 2 * sizeof(float);
 // A server that neither answers nor refuses is given up on after this long.
 constexpr auto ConnectTimeout = std::chrono::seconds(2);
-// On PipeWire: how long a rewrite waits to learn where the service has taken the queue, how long
-// it takes to render, and how far after that place it starts.
+// On PipeWire: how long a rewrite waits to learn where the service has taken the queue, and how
+// long it takes to render.
 constexpr qint64 TimingWaitNs = 20000000;
 constexpr qint64 RenderNs = 500000;
-constexpr qint64 TakenSlackFrames = 32;
 
 bool failed(pa_context_state_t state)
 {
@@ -213,9 +212,7 @@ bool PulseOutput::rewrite(RewriteFunction renderAgain, void *user)
             // little; a take due before then leaves the first piece of the rewrite unheard.
             const qint64 trip = answered - asked;
             const bool clear = m_cycle.clear(asked, answered + trip + RenderNs);
-            const qint64 ahead = (clear ? 0 : PipeWireLeastFrames)
-                + 2 * trip * OutputRate / 1000000000 + TakenSlackFrames;
-            margin = std::max<qint64>(0, taken + ahead - heard);
+            margin = takenMargin(taken, heard, trip, clear ? 0 : PipeWireLeastFrames);
         }
         // Unknown timing: nothing is replaced, the commands sound from the next piece.
         const qint64 back = heard < 0 ? 0 : std::clamp<qint64>(unheard - margin, 0, KeptFrames);
