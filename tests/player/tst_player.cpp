@@ -1,6 +1,7 @@
 #include "fakes/fakeoutput.h"
 #include "fakes/songfiles.h"
 #include "platform/filenames.h"
+#include "player/commandclock.h"
 #include "player/deckplayer.h"
 #include "player/graphcycle.h"
 #include "player/graphdrops.h"
@@ -144,6 +145,14 @@ private slots:
     void graphTakes();
     void graphDrops_data();
     void graphDrops();
+    void rewriteMargin_data();
+    void rewriteMargin();
+    void commandClock_data();
+    void commandClock();
+    void renderHistory_data();
+    void renderHistory();
+    void soundCheck_data();
+    void soundCheck();
 };
 
 void TestPlayer::initTestCase()
@@ -742,6 +751,203 @@ void TestPlayer::deviceBuffer()
         device.pump(heard);
     const std::vector<int> sizes = device.locked([&] { return device.resized; });
     QCOMPARE(QList<int>(sizes.begin(), sizes.end()), resized);
+}
+
+void TestPlayer::rewriteMargin_data()
+{
+    QTest::addColumn<qint64>("taken"); // the frame the service took last
+    QTest::addColumn<qint64>("heard");
+    QTest::addColumn<qint64>("tripNs");
+    QTest::addColumn<qint64>("take"); // a take that may come first
+    QTest::addColumn<qint64>("margin");
+    // 2 ms of trips are 88 frames, and 32 after the frame taken.
+    QTest::newRow("after the frame taken")
+        << qint64(1000) << qint64(900) << qint64(1000000) << qint64(0) << qint64(220);
+    QTest::newRow("one take later")
+        << qint64(1000) << qint64(900) << qint64(1000000) << qint64(512) << qint64(732);
+    QTest::newRow("never before the frame heard")
+        << qint64(100) << qint64(900) << qint64(0) << qint64(0) << qint64(0);
+}
+
+void TestPlayer::rewriteMargin()
+{
+    QFETCH(qint64, taken);
+    QFETCH(qint64, heard);
+    QFETCH(qint64, tripNs);
+    QFETCH(qint64, take);
+    QFETCH(qint64, margin);
+    QCOMPARE(takenMargin(taken, heard, tripNs, take), margin);
+}
+
+void TestPlayer::commandClock_data()
+{
+    // A device asking for 441 frames (10 ms) at these times (ns after 1 s), then a command stamped
+    // `stamp` ns after the last ask; or, with `queue` (unheard, back, timed back), a command into
+    // a long queue rendered to frame 100000, stamped `stamp` ns after now.
+    QTest::addColumn<QList<qint64>>("asks");
+    QTest::addColumn<QList<qint64>>("queue");
+    QTest::addColumn<qint64>("stamp");
+    QTest::addColumn<qint64>("zero"); // frame 0's time on the device's time line, after 1 s
+    QTest::addColumn<qint64>("delay");
+    QTest::addColumn<qint64>("due"); // in the next buffer; into a queue, from its end
+    QTest::addColumn<int>("late"); // late buffers, or late starts into a queue
+    const QList<qint64> none;
+    const QList<qint64> steady { 0, 10000000, 20000000 };
+    // 12 ms after the last ask is 32 ms after frame 0: frame 1411, frame 88 of the next buffer.
+    QTest::newRow("steady") << steady << none << qint64(0) << qint64(0) << qint64(12000000)
+                            << qint64(88) << 0;
+    QTest::newRow("too late for its delay") << steady << none << qint64(-20000000) << qint64(0)
+                                            << qint64(12000000) << qint64(-794) << 0;
+    QTest::newRow("a late wake-up moves nothing")
+        << QList<qint64> { 0, 10000000, 23000000, 30000000 } << none << qint64(0) << qint64(0)
+        << qint64(12000000) << qint64(88) << 0;
+    QTest::newRow("a clock a little slow: followed")
+        << QList<qint64> { 0, 10000000, 20000400 } << none << qint64(0) << qint64(400)
+        << qint64(12000000) << qint64(88) << 0;
+    QTest::newRow("slower: followed at 100 ppm")
+        << QList<qint64> { 0, 10000000, 20005000 } << none << qint64(0) << qint64(1000)
+        << qint64(12000000) << qint64(88) << 0;
+    QTest::newRow("an early ask: followed")
+        << QList<qint64> { 0, 10000000, 19900000 } << none << qint64(0) << qint64(-100000)
+        << qint64(12000000) << qint64(88) << 0;
+    QTest::newRow("a break: afresh") << QList<qint64> { 0, 10000000, 45000000 } << none << qint64(0)
+                                     << qint64(25000000) << qint64(12000000) << qint64(88) << 1;
+    QTest::newRow("two buffers' time apart: not late")
+        << QList<qint64> { 0, 10000000, 30000000 } << none << qint64(0) << qint64(1000)
+        << qint64(12000000) << qint64(529) << 0;
+    // The device's 221 frames of margin (5.011 ms) and 2 ms: 309 frames after the frame heard.
+    const QList<qint64> queue { 4410, 4189, 4189 };
+    QTest::newRow("into a queue") << none << queue << qint64(0) << qint64(0) << qint64(7011337)
+                                  << qint64(-4101) << 0;
+    QTest::newRow("into a queue, the service told more")
+        << none << QList<qint64> { 4410, 4300, 4189 } << qint64(0) << qint64(0) << qint64(7011337)
+        << qint64(-4101) << 0;
+    QTest::newRow("into a queue, too late")
+        << none << queue << qint64(-10000000) << qint64(0) << qint64(7011337) << qint64(-4189) << 1;
+    QTest::newRow("into a queue, past its end")
+        << none << queue << qint64(200000000) << qint64(0) << qint64(7011337) << qint64(0) << 0;
+}
+
+void TestPlayer::commandClock()
+{
+    QFETCH(QList<qint64>, asks);
+    QFETCH(QList<qint64>, queue);
+    QFETCH(qint64, stamp);
+    QFETCH(qint64, zero);
+    QFETCH(qint64, delay);
+    QFETCH(qint64, due);
+    QFETCH(int, late);
+    const qint64 second = 1000000000;
+    CommandClock clock;
+    qint64 first = 0;
+    for (const qint64 ns : asks) {
+        clock.asked(second + ns, 441, true, true);
+        clock.follow(second + ns, first, 441);
+        first += 441;
+    }
+    if (queue.isEmpty()) {
+        QCOMPARE(clock.frameZeroNs() - second, zero);
+        QCOMPARE(clock.dueFrame(second + asks.last() + stamp, first), due);
+        QCOMPARE(clock.lateBuffers(), quint64(late));
+    } else {
+        const qint64 end = 100000;
+        QCOMPARE(
+            clock.dueInQueue(second + stamp, second, end - queue[1], end - queue[2], end, queue[0])
+                - end,
+            due);
+        QCOMPARE(clock.lateStarts(), quint64(late));
+    }
+    QCOMPARE(clock.startDelayNs(), delay);
+}
+
+void TestPlayer::renderHistory_data()
+{
+    // Snapshots at these output frames (the one at index i with the block ring's front at
+    // 10 * (i + 1)), `command` the one after the last command (-1: none); `rendered` frames
+    // rendered and published, the first half playing song frames from 5000 at half speed, the
+    // rest held at 777; a rewrite from `from`.
+    QTest::addColumn<QList<qint64>>("kept");
+    QTest::addColumn<int>("command");
+    QTest::addColumn<qint64>("rendered");
+    QTest::addColumn<bool>("longQueue");
+    QTest::addColumn<qint64>("unheard");
+    QTest::addColumn<qint64>("from");
+    QTest::addColumn<qint64>("heard"); // the next output frame heard, -1: unknown
+    QTest::addColumn<double>("frame"); // the song frame there
+    QTest::addColumn<qint64>("released"); // the blocks before this place are freed
+    QTest::addColumn<qint64>("back"); // the snapshot a rewrite goes back to; -1: none
+    const QList<qint64> four { 0, 512, 1024, 1536 };
+    QTest::newRow("back to the newest at or before the frame")
+        << four << -1 << qint64(2048) << true << qint64(1500) << qint64(1100) << qint64(548)
+        << 5279.0 << qint64(10) << qint64(1024);
+    QTest::newRow("all later: the oldest")
+        << QList<qint64> { 1024, 1536 } << -1 << qint64(2048) << true << qint64(100) << qint64(500)
+        << qint64(1948) << 777.0 << qint64(10) << qint64(1024);
+    QTest::newRow("none before the end: nothing to go back to")
+        << QList<qint64> { 2048 } << -1 << qint64(2048) << true << qint64(100) << qint64(1000)
+        << qint64(1948) << 777.0 << qint64(10) << qint64(-1);
+    QTest::newRow("none before the last command")
+        << four << 2 << qint64(2048) << true << qint64(1500) << qint64(600) << qint64(1024) << 777.0
+        << qint64(30) << qint64(1024);
+    QTest::newRow("older than any queue: freed")
+        << QList<qint64> { 0, 4608, 4609 } << -1 << qint64(20992) << true << qint64(20000)
+        << qint64(5000) << qint64(4609) << 7309.5 << qint64(20) << qint64(4609);
+    QTest::newRow("a short buffer frees all")
+        << four << -1 << qint64(2048) << false << qint64(-1) << qint64(1100) << qint64(-1) << 0.0
+        << qint64(99) << qint64(-1);
+    QTest::newRow("all heard") << four << -1 << qint64(2048) << true << qint64(0) << qint64(2048)
+                               << qint64(-1) << 0.0 << qint64(10) << qint64(1536);
+}
+
+void TestPlayer::renderHistory()
+{
+    QFETCH(QList<qint64>, kept);
+    QFETCH(int, command);
+    QFETCH(qint64, rendered);
+    QFETCH(bool, longQueue);
+    QFETCH(qint64, unheard);
+    QFETCH(qint64, from);
+    QFETCH(qint64, heard);
+    QFETCH(double, frame);
+    QFETCH(qint64, released);
+    QFETCH(qint64, back);
+    auto history = std::make_unique<RenderHistory>();
+    for (int i = 0; i < kept.size(); ++i)
+        history->snapshot(kept[i], std::size_t(10 * (i + 1)), MixerState(), i == command);
+    history->startBuffer(0);
+    history->recordPlayed(0, int(rendered / 2), 5000, 10, 0.5);
+    history->recordHeld(rendered, 777, Paused);
+    history->published(rendered);
+    QCOMPARE(history->nextHeard(unheard), heard);
+    if (heard >= 0)
+        QCOMPARE(history->frameAt(heard), frame);
+    QCOMPARE(qint64(history->releasable(rendered, longQueue, 99)), released);
+    const RenderHistory::Snapshot *s = history->goBackTo(from, rendered);
+    QCOMPARE(s ? s->at : -1, back);
+}
+
+void TestPlayer::soundCheck_data()
+{
+    QTest::addColumn<bool>("serverUp");
+    QTest::newRow("no device: no sound") << false;
+    QTest::newRow("a device that came up: asked at once") << true;
+}
+
+// The FILE click's sound check: true only once a device has been open, and it asks the output
+// thread for a try at once rather than waiting for its next.
+void TestPlayer::soundCheck()
+{
+    QFETCH(bool, serverUp);
+    auto output = std::make_unique<FakeOutput>();
+    FakeOutput &device = *output;
+    device.serverUp = false;
+    DeckPlayer player(std::move(output));
+    QVERIFY(!player.soundDeviceEnabled());
+    device.locked([&] { device.serverUp = serverUp; });
+    bool enabled = false;
+    for (int i = 0; i < 5 && !enabled; ++i) // well before the next try of its own, 250 ms on
+        enabled = player.soundDeviceEnabled();
+    QCOMPARE(enabled, serverUp);
 }
 
 QTEST_GUILESS_MAIN(TestPlayer)
