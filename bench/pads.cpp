@@ -6,7 +6,7 @@
 #include "table.h"
 #include "timing.h"
 
-#include "platform/midiinput.h"
+#include "midi/midiinput.h"
 #include "player/deckplayer.h"
 
 #include <QCoreApplication>

@@ -7,7 +7,7 @@
 #include "platform/folder.h"
 #include "platform/launcher.h"
 #include "platform/messages.h"
-#include "platform/midiinput.h"
+#include "midi/midiinput.h"
 #include "platform/startarguments.h"
 #include "player/player.h"
 

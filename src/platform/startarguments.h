@@ -1,6 +1,6 @@
 #pragma once
 
-#include "midimap.h"
+#include "midi/midimap.h"
 
 #include <QString>
 #include <QStringList>

@@ -2,7 +2,7 @@
 #include "platform/folder.h"
 #include "platform/launcher.h"
 #include "platform/messages.h"
-#include "platform/midimap.h"
+#include "midi/midimap.h"
 #include "platform/startarguments.h"
 
 #include <QApplication>
