@@ -8,6 +8,7 @@
 #include "platform/launcher.h"
 #include "platform/messages.h"
 #include "midi/midiinput.h"
+#include "midi/midirouter.h"
 #include "platform/startarguments.h"
 #include "player/player.h"
 
@@ -104,6 +105,15 @@ int main(int argc, char *argv[])
         print(start.text, start.exitCode == 0 ? stdout : stderr);
         return start.exitCode;
     }
+    const pocko::MidiMap midiMap = pocko::readMidiMap(start.midiMapFile, start.deck);
+    if (!midiMap.error.isEmpty()) {
+        print(QStringLiteral("PockoMP3Player: ") + midiMap.error, stderr);
+        return 2;
+    }
+    if (midiMap.sectionMissing)
+        print(QStringLiteral("PockoMP3Player: ") + start.midiMapFile + QStringLiteral(" has no [deck ")
+                  + QString::number(start.deck) + QStringLiteral("] section: no pads play this deck"),
+              stderr);
     pocko::SoundSystem system = pocko::SoundSystem::Pulse;
     QString output;
     QString ltOutput;
@@ -124,20 +134,7 @@ int main(int argc, char *argv[])
     pocko::DiskFolder folder(start.folder);
     // "LT": the second deck lists the same folder, wherever its executable lies, and plays on the
     // output chosen for it, by the name this deck found.
-    QStringList ltArguments { QStringLiteral("--deck"), QStringLiteral("2") };
-    if (!ltOutput.isEmpty())
-        ltArguments << QStringLiteral("--output") << ltOutput;
-    // Its MIDI input as this one's: the same outputs, map and monitor.
-    if (!start.midi)
-        ltArguments << QStringLiteral("--no-midi");
-    if (!start.midiIn.isEmpty())
-        ltArguments << QStringLiteral("--midi-in") << start.midiIn;
-    if (!start.midiMapFile.isEmpty())
-        ltArguments << QStringLiteral("--midi-map") << start.midiMapFile;
-    if (start.midiMonitor)
-        ltArguments << QStringLiteral("--midi-monitor");
-    ltArguments << QStringLiteral("--") << folder.programFolder();
-    pocko::QtLauncher launcher(ltArguments);
+    pocko::QtLauncher launcher(pocko::ltArguments(start, ltOutput, folder.programFolder()));
     const std::unique_ptr<pocko::MediaPlayer> player = makePlayer(system, output);
 
     pocko::AppWindows windows(folder, messages);
@@ -155,23 +152,21 @@ int main(int argc, char *argv[])
     QString midiError;
     if (start.midi && !midi.open(&midiError))
         print(QStringLiteral("PockoMP3Player: ") + midiError, stderr);
-    midi.arrived = [&midi, &deck, &start] {
-        pocko::MidiHit hit;
-        while (midi.take(hit)) {
-            const QString target = pocko::midiTarget(start.midiMap, hit.message);
-            if (start.midiMonitor) {
-                print(pocko::midiMonitorLine(hit.message, target, start.deck), stdout);
-                std::fflush(stdout);
-            }
-            if (!target.isEmpty())
-                deck.event([&] { deck.padHit(target, hit.message.value, hit.arrivedNs); });
-        }
+    pocko::MidiRouter router(start.deck, midiMap, start.midiMonitor);
+    router.print = [](const QString &line) {
+        print(line, stdout);
+        std::fflush(stdout);
     };
-    deck.retriggerWaiting = [&midi, &start] {
-        return midi.waiting([&start](const pocko::MidiMessage &message) {
-            const QString target = pocko::midiTarget(start.midiMap, message);
-            return target.size() == 2 && target.startsWith(QLatin1Char('P'));
-        });
+    router.act = [&deck](const QString &target, int value, qint64 arrivedNs) {
+        deck.event([&] { deck.padHit(target, value, arrivedNs); });
+    };
+    midi.arrived = [&midi, &router] {
+        router.drain([&midi](pocko::MidiHit &hit) { return midi.take(hit); });
+    };
+    // Any pad that would press a control ends a burst train's wait, to act at its own time.
+    deck.retriggerWaiting = [&midi, &router] {
+        return midi.waiting(
+            [&router](const pocko::MidiMessage &message) { return router.presses(message); });
     };
 
     // A deck started by another deck opens minimised; its own children must not inherit that.

@@ -18,13 +18,6 @@ class RtMidiIn;
 
 namespace pocko {
 
-// A message with the steady clock's reading, in nanoseconds, when it came in.
-struct MidiHit
-{
-    MidiMessage message;
-    qint64 arrivedNs = 0;
-};
-
 // The deck's MIDI input: JACK's MIDI where a JACK server runs, else the ALSA sequencer. It
 // connects to every MIDI output there is (or, with a filter, to those whose name contains it),
 // and every 500 ms looks for outputs that appeared since. Messages are stamped on arrival, on

@@ -1,5 +1,6 @@
 #include "midimap.h"
 
+#include <QFile>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -52,10 +53,19 @@ bool decodeMidi(const unsigned char *bytes, std::size_t size, MidiMessage &messa
     return false;
 }
 
-MidiMap parseMidiMap(const QString &text)
+MidiMap parseMidiMap(const QString &text, int deck)
 {
+    static const QRegularExpression Space(QStringLiteral("\\s+"));
+    static const QRegularExpression Section(QStringLiteral("^\\[\\s*deck\\s+([12])\\s*\\]$"));
+    struct Given
+    {
+        MidiBinding binding;
+        int line;
+    };
+    QList<Given> given[2]; // each deck's bindings, where each was given
+    bool present[2] = { false, false };
+    int section = 0; // deck 1's until a header says otherwise
     MidiMap map;
-    QList<int> lines; // where each binding was given
     const QStringList all = text.split(QLatin1Char('\n'));
     for (qsizetype i = 0; i < all.size(); ++i) {
         const int line = int(i + 1);
@@ -64,19 +74,31 @@ MidiMap parseMidiMap(const QString &text)
             map.error = QString::number(line) + QStringLiteral(": ") + what;
             return map;
         };
-        QString content = all.at(i).section(QLatin1Char('#'), 0, 0);
+        QString content = all.at(i).section(QLatin1Char('#'), 0, 0).trimmed();
+        if (content.startsWith(QLatin1Char('['))) {
+            const QRegularExpressionMatch header = Section.match(content);
+            if (!header.hasMatch())
+                return refuse(QStringLiteral("not a section: write [deck 1] or [deck 2]"));
+            section = header.captured(1).toInt() - 1;
+            present[section] = true;
+            continue;
+        }
         content.replace(QLatin1Char('='), QStringLiteral(" = "));
-        const QStringList words
-            = content.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
+        QStringList words = content.split(Space, Qt::SkipEmptyParts);
         if (words.isEmpty())
             continue;
+        QStringList light;
+        if (words.size() >= 3 && words.at(words.size() - 3) == QLatin1String("light")) {
+            light = words.mid(words.size() - 2);
+            words = words.mid(0, words.size() - 3);
+        }
         const bool channelGiven = words.size() == 6;
         if ((words.size() != 4 && !channelGiven)
             || (words.at(0) != QLatin1String("note") && words.at(0) != QLatin1String("cc"))
             || (channelGiven && words.at(2) != QLatin1String("channel"))
             || words.at(words.size() - 2) != QLatin1String("="))
-            return refuse(QStringLiteral("not a binding: write note N [channel C] = TARGET or "
-                                         "cc N [channel C] = TARGET"));
+            return refuse(QStringLiteral("not a binding: write note N [channel C] = TARGET "
+                                         "[light ON OFF] or cc N [channel C] = TARGET"));
         MidiBinding binding;
         binding.kind = words.at(0) == QLatin1String("note") ? MidiMessage::Kind::Note
                                                             : MidiMessage::Kind::Control;
@@ -95,18 +117,44 @@ MidiMap parseMidiMap(const QString &text)
             return refuse(QStringLiteral("unknown target ") + binding.target);
         if (binding.target == TrackBar && binding.kind == MidiMessage::Kind::Note)
             return refuse(QStringLiteral("Label1 takes a cc, whose value jumps across the bar"));
-        for (qsizetype j = 0; j < map.bindings.size(); ++j) {
-            const MidiBinding &other = map.bindings.at(j);
-            if (other.kind == binding.kind && other.number == binding.number
-                && other.channel == binding.channel)
+        if (!light.isEmpty()) {
+            binding.lightOn = number(light.at(0), 0, 127);
+            binding.lightOff = number(light.at(1), 0, 127);
+            if (binding.kind != MidiMessage::Kind::Note || binding.lightOn < 0
+                || binding.lightOff < 0)
+                return refuse(QStringLiteral("light takes two velocities 0-127, on a note"));
+        }
+        for (const Given &other : std::as_const(given[section])) {
+            if (other.binding.kind == binding.kind && other.binding.number == binding.number
+                && other.binding.channel == binding.channel)
                 return refuse(kindName(binding.kind) + QLatin1Char(' ')
                               + QString::number(binding.number)
                               + QStringLiteral(" is bound twice (first on line ")
-                              + QString::number(lines.at(j)) + QLatin1Char(')'));
+                              + QString::number(other.line) + QLatin1Char(')'));
         }
-        map.bindings.append(binding);
-        lines.append(line);
+        given[section].append(Given { binding, line });
+        present[section] = true;
     }
+    const int asked = deck == 2 ? 1 : 0;
+    for (const Given &one : std::as_const(given[asked]))
+        map.bindings.append(one.binding);
+    map.sectionMissing = !present[asked];
+    return map;
+}
+
+MidiMap readMidiMap(const QString &path, int deck)
+{
+    if (path.isEmpty())
+        return defaultMidiMap(deck);
+    MidiMap map;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        map.error = path + QStringLiteral(": cannot read the file");
+        return map;
+    }
+    map = parseMidiMap(QString::fromUtf8(file.readAll()), deck);
+    if (!map.error.isEmpty())
+        map.error = path + QLatin1Char(':') + map.error;
     return map;
 }
 

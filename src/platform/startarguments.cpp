@@ -3,7 +3,6 @@
 #include "filenames.h"
 
 #include <QDir>
-#include <QFile>
 #include <QStandardPaths>
 
 #include <dirent.h>
@@ -148,17 +147,9 @@ StartRequest parseArguments(const QStringList &arguments, const QString &working
         else
             return failure(QStringLiteral("unknown option (see --help)"), argument);
     }
-    request.midiMap = defaultMidiMap(request.deck);
-    if (!request.midiMapFile.isEmpty()) {
+    // The map itself is read where the pads are set up, before any window opens.
+    if (!request.midiMapFile.isEmpty())
         request.midiMapFile = absolutePath(request.midiMapFile, workingFolder);
-        QFile file(request.midiMapFile);
-        if (!file.open(QIODevice::ReadOnly))
-            return failure(request.midiMapFile, QStringLiteral("cannot read the file"));
-        request.midiMap = parseMidiMap(QString::fromUtf8(file.readAll()));
-        if (!request.midiMap.error.isEmpty())
-            return ending(2, Program + QStringLiteral(": ") + request.midiMapFile
-                                 + QLatin1Char(':') + request.midiMap.error);
-    }
     if (paths.size() > 1)
         return failure(QStringLiteral("give one FOLDER or FILE, not several"),
                        paths.join(QLatin1Char(' ')));
@@ -205,6 +196,24 @@ OutputMatch resolveOutput(const QString &asked, const QList<OutputDevice> &outpu
     return OutputMatch { {},
                          errorLine(QStringLiteral("more than one output matches ") + asked,
                                    described.join(QStringLiteral(", "))) };
+}
+
+QStringList ltArguments(const StartRequest &start, const QString &ltOutput,
+                        const QString &folder)
+{
+    QStringList arguments { QStringLiteral("--deck"), QStringLiteral("2") };
+    if (!ltOutput.isEmpty())
+        arguments << QStringLiteral("--output") << ltOutput;
+    if (!start.midi)
+        arguments << QStringLiteral("--no-midi");
+    if (!start.midiIn.isEmpty())
+        arguments << QStringLiteral("--midi-in") << start.midiIn;
+    if (!start.midiMapFile.isEmpty())
+        arguments << QStringLiteral("--midi-map") << start.midiMapFile;
+    if (start.midiMonitor)
+        arguments << QStringLiteral("--midi-monitor");
+    arguments << QStringLiteral("--") << folder;
+    return arguments;
 }
 
 QString workingFolder()

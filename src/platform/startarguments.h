@@ -1,7 +1,5 @@
 #pragma once
 
-#include "midi/midimap.h"
-
 #include <QString>
 #include <QStringList>
 
@@ -29,7 +27,6 @@ struct StartRequest
     bool midi = true; // false with --no-midi
     QString midiIn; // --midi-in TEXT: only the MIDI outputs whose name contains TEXT
     QString midiMapFile; // --midi-map FILE, absolute; empty for the default pads
-    MidiMap midiMap; // the bindings this deck plays by
     bool midiMonitor = false; // print each MIDI message and what it does
 };
 
@@ -55,6 +52,11 @@ OutputMatch resolveOutput(const QString &asked, const QList<OutputDevice> &outpu
 StartRequest parseArguments(const QStringList &arguments, const QString &workingFolder,
                             const QString &musicFolder,
                             const std::function<PathKind(const QString &)> &probe = pathKind);
+
+// The arguments of the deck "LT" starts: deck 2, on `ltOutput` (empty for the default), with
+// this deck's MIDI input, map and monitor, listing `folder`.
+QStringList ltArguments(const StartRequest &start, const QString &ltOutput,
+                        const QString &folder);
 
 // The working folder and the user's music folder (the home folder when there is none, so that
 // the menu entry always opens a deck), as parseArguments wants them.

@@ -2,7 +2,6 @@
 #include "platform/folder.h"
 #include "platform/launcher.h"
 #include "platform/messages.h"
-#include "midi/midimap.h"
 #include "platform/startarguments.h"
 
 #include <QApplication>
@@ -204,92 +203,42 @@ private slots:
         QCOMPARE(QStringList({ start.output, start.ltOutput }), outputs);
     }
 
-    // Rows: a map file's text ("@1", "@2": the default pads of that deck) and a message
-    // "note|cc N CHANNEL VALUE"; the control it presses, or the file's error.
-    void midiMap_data()
-    {
-        QTest::addColumn<QString>("map");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("result");
-        const auto row = [](const char *name, QString map, QString message, QString result) {
-            QTest::newRow(name) << map.replace('|', '\n') << message << result;
-        };
-        row("deck 1's first pad, any channel", "@1", "note 36 10 96", "P1");
-        row("deck 1's last pad", "@1", "note 43 1 1", "S");
-        row("deck 1 leaves deck 2's pads", "@1", "note 44 1 96", "");
-        row("deck 2's first pad", "@2", "note 44 16 96", "P1");
-        row("deck 2's last pad", "@2", "note 51 1 96", "S");
-        row("deck 2 leaves deck 1's pads", "@2", "note 43 1 96", "");
-        row("a release", "@1", "note 36 1 0", "");
-        row("a note-off", "@1", "off 36 1 64", "");
-        row("a controller button's release", "cc 20 = R", "cc 20 1 0", "");
-        row("the track bar takes 0", "cc 7 = Label1", "cc 7 1 0", "Label1");
-        row("a note is no controller", "cc 7 = Label1", "note 7 1 9", "");
-        row("its own channel wins", "note 60 = P1|note 60 channel 10 = tloop", "note 60 10 1",
-            "tloop");
-        row("any channel else", "note 60 channel 10 = tloop|note 60 = P1", "note 60 3 1", "P1");
-        row("comments, blank lines, = unspaced", "# pads||  note 127=P2 # x", "note 127 1 5",
-            "P2");
-        row("note 128", "note 0 = P1|note 128 = P", "", "2: note 128 is outside 0-127");
-        row("unknown target", "note 1 = Play", "", "1: unknown target Play");
-        row("bound twice", "cc 5 = S|#|cc 5 = R", "", "3: cc 5 is bound twice (first on line 1)");
-        row("channel 17", "note 5 channel 17 = S", "", "1: channel 17 is outside 1-16");
-        row("the track bar from a note", "note 5 = Label1", "",
-            "1: Label1 takes a cc, whose value jumps across the bar");
-        row("no =", "note 5 S", "",
-            "1: not a binding: write note N [channel C] = TARGET or cc N [channel C] = TARGET");
-    }
-    void midiMap()
-    {
-        QFETCH(QString, map);
-        QFETCH(QString, message);
-        QFETCH(QString, result);
-        const MidiMap parsed
-            = map.startsWith('@') ? defaultMidiMap(map.mid(1).toInt()) : parseMidiMap(map);
-        const QStringList words = message.split(' ');
-        const int kind = words.value(0) == "cc" ? 0xb0 : words.value(0) == "off" ? 0x80 : 0x90;
-        const int status = kind + words.value(2).toInt() - 1;
-        const unsigned char bytes[3] = { static_cast<unsigned char>(status),
-                                         static_cast<unsigned char>(words.value(1).toInt()),
-                                         static_cast<unsigned char>(words.value(3).toInt()) };
-        MidiMessage decoded;
-        decodeMidi(bytes, 3, decoded);
-        QCOMPARE(parsed.error.isEmpty() ? midiTarget(parsed, decoded) : parsed.error, result);
-    }
-
-    // Rows: arguments; what they ask of the MIDI input, or the line printed.
+    // Rows: arguments; what they ask of the MIDI input, then what the deck LT starts is asked
+    // by the arguments this deck gives it; or the line printed.
     void midiArguments_data()
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("result");
-        QTest::newRow("default") << QStringList() << "deck 1, midi 1, in , monitor 0, 8 pads";
-        QTest::newRow("LT's deck")
-            << QStringList { "--deck", "2", "--no-midi", "--midi-in", "-x", "--midi-monitor" }
-            << "deck 2, midi 0, in -x, monitor 1, 8 pads";
+        QTest::newRow("default") << QStringList()
+                                 << "deck 1, midi 1, in , monitor 0, map ; "
+                                    "deck 2, midi 1, in , monitor 0, map ";
+        QTest::newRow("all given")
+            << QStringList { "--no-midi", "--midi-in", "-x", "--midi-monitor", "--midi-map", "m" }
+            << "deck 1, midi 0, in -x, monitor 1, map %d/m; "
+               "deck 2, midi 0, in -x, monitor 1, map %d/m";
+        QTest::newRow("LT's own deck") << QStringList { "--deck", "2", "--output", "o" }
+                                       << "deck 2, midi 1, in , monitor 0, map ; "
+                                          "deck 2, midi 1, in , monitor 0, map ";
         QTest::newRow("deck 3") << QStringList { "--deck", "3" }
                                 << "PockoMP3Player: --deck is 1 or 2: 3";
-        QTest::newRow("a map") << QStringList { "--midi-map", "m.map" }
-                               << "deck 1, midi 1, in , monitor 0, 1 pads";
-        QTest::newRow("a bad map") << QStringList { "--midi-map", "bad.map" }
-                                   << "PockoMP3Player: %d/bad.map:2: unknown target X";
-        QTest::newRow("no map") << QStringList { "--midi-map", "none.map" }
-                                << "PockoMP3Player: %d/none.map: cannot read the file";
     }
     void midiArguments()
     {
         QFETCH(QStringList, arguments);
         QFETCH(QString, result);
-        QVERIFY(writeFile(encodeFileName(m_folder) + "/m.map", "cc 1 = Label1\n"));
-        QVERIFY(writeFile(encodeFileName(m_folder) + "/bad.map", "\ncc 1 = X\n"));
+        const auto asked = [](const StartRequest &s) {
+            return QString("deck %1, midi %2, in %3, monitor %4, map %5")
+                .arg(s.deck)
+                .arg(s.midi)
+                .arg(s.midiIn, QString::number(s.midiMonitor), s.midiMapFile);
+        };
         const StartRequest s = parseArguments(arguments, m_folder, m_folder);
-        QCOMPARE(s.exitCode == 2 ? s.text
-                                 : QString("deck %1, midi %2, in %3, monitor %4, %5 pads")
-                                       .arg(s.deck)
-                                       .arg(s.midi)
-                                       .arg(s.midiIn)
-                                       .arg(s.midiMonitor)
-                                       .arg(s.midiMap.bindings.size()),
+        const StartRequest lt
+            = parseArguments(ltArguments(s, "out", m_folder), "/elsewhere", m_folder);
+        QCOMPARE(s.exitCode == 2 ? s.text : asked(s) + "; " + asked(lt),
                  result.replace("%d", m_folder));
+        if (s.exitCode == -1)
+            QCOMPARE(QStringList({ lt.output, lt.folder }), QStringList({ "out", m_folder }));
     }
 
     // Rows: the NAME asked for among the outputs below; the output chosen, or the line printed.
