@@ -2,13 +2,13 @@
 #include "appwindows.h"
 #include "deck/deckcontroller.h"
 #include "deck/deckview.h"
+#include "midi/midiinput.h"
+#include "midi/midirouter.h"
 #include "platform/clock.h"
 #include "platform/filenames.h"
 #include "platform/folder.h"
 #include "platform/launcher.h"
 #include "platform/messages.h"
-#include "midi/midiinput.h"
-#include "midi/midirouter.h"
 #include "platform/startarguments.h"
 #include "player/player.h"
 
@@ -111,8 +111,9 @@ int main(int argc, char *argv[])
         return 2;
     }
     if (midiMap.sectionMissing)
-        print(QStringLiteral("PockoMP3Player: ") + start.midiMapFile + QStringLiteral(" has no [deck ")
-                  + QString::number(start.deck) + QStringLiteral("] section: no pads play this deck"),
+        print(QStringLiteral("PockoMP3Player: ") + start.midiMapFile
+                  + QStringLiteral(" has no [deck ") + QString::number(start.deck)
+                  + QStringLiteral("] section: no pads play this deck"),
               stderr);
     pocko::SoundSystem system = pocko::SoundSystem::Pulse;
     QString output;
@@ -137,11 +138,15 @@ int main(int argc, char *argv[])
     pocko::QtLauncher launcher(pocko::ltArguments(start, ltOutput, folder.programFolder()));
     const std::unique_ptr<pocko::MediaPlayer> player = makePlayer(system, output);
 
+    pocko::MidiRouter router(start.deck, midiMap, start.midiMonitor);
     pocko::AppWindows windows(folder, messages);
     pocko::DeckController deck(*player, clock, messages, launcher, windows);
     pocko::DeckView deckView(deck);
     windows.attach(deck, deckView);
-    deck.changed = [&windows] { windows.refreshAll(); };
+    deck.changed = [&windows, &router] {
+        windows.refreshAll();
+        router.refreshLights();
+    };
     QObject::connect(&deckView, &pocko::DeckView::closed, &app, [] { QCoreApplication::exit(0); });
 
     deck.event([&deck] { deck.Form_Load(); });
@@ -152,7 +157,6 @@ int main(int argc, char *argv[])
     QString midiError;
     if (start.midi && !midi.open(&midiError))
         print(QStringLiteral("PockoMP3Player: ") + midiError, stderr);
-    pocko::MidiRouter router(start.deck, midiMap, start.midiMonitor);
     router.print = [](const QString &line) {
         print(line, stdout);
         std::fflush(stdout);
@@ -163,6 +167,10 @@ int main(int argc, char *argv[])
     midi.arrived = [&midi, &router] {
         router.drain([&midi](pocko::MidiHit &hit) { return midi.take(hit); });
     };
+    router.lit = [&deck](const QString &target) { return deck.padLit(target); };
+    deck.trainChanged = [&router] { router.refreshLights(); };
+    deck.padMessage
+        = [](const QString &text) { print(QStringLiteral("PockoMP3Player: ") + text, stderr); };
     // Any pad that would press a control ends a burst train's wait, to act at its own time.
     deck.retriggerWaiting = [&midi, &router] {
         return midi.waiting(
@@ -182,6 +190,10 @@ int main(int argc, char *argv[])
         deck.event([&deck, &start] { deck.openSong(start.song); });
 
     const int result = QApplication::exec();
+    router.darkenLights();
+    if (deck.droppedHits > 0)
+        std::fprintf(stderr, "PockoMP3Player: %llu pad hits dropped, the player's queue full\n",
+                     static_cast<unsigned long long>(deck.droppedHits));
     windows.destroyAll();
     reportUnderruns(*player);
     return result;

@@ -99,14 +99,14 @@ DeckController::DeckController(MediaPlayer &player, Clock &clock, Messages &mess
     M111.tag = QStringLiteral("500");
     M112.tag = QStringLiteral("750");
     M113.tag = QStringLiteral("1000");
-    for (Control *c : {&P111, &P112, &P113})
+    for (Control *c : { &P111, &P112, &P113 })
         c->tag = QStringLiteral("1");
 }
 
 std::vector<Control *> DeckController::controls()
 {
-    return {&F,  &thspd, &P,    &tloop, &S,    &R,    &L,    &Label1, &pos,
-            &T,  &M111,  &M112, &M113,  &tsegs, &P111, &P112, &P113,   &rinfo};
+    return { &F, &thspd, &P,    &tloop, &S,     &R,    &L,    &Label1, &pos,
+             &T, &M111,  &M112, &M113,  &tsegs, &P111, &P112, &P113,   &rinfo };
 }
 
 Control &DeckController::markButton(int slot)
@@ -146,9 +146,9 @@ void DeckController::Form_Unload()
 void DeckController::L_Click()
 {
     if (!m_launcher.startMinimized(QStringLiteral("PockoMP3Player")))
-        m_messages.show(QStringLiteral(" Could not find PockoMP3Player exe - please load manually by "
-                                       "clicking on it in dir."),
-                        appTitle());
+        tell(QStringLiteral(" Could not find PockoMP3Player exe - please load manually by "
+                            "clicking on it in dir."),
+             appTitle());
 }
 
 // ---- Song loading and transport ---------------------------------------------------------------
@@ -164,9 +164,23 @@ void DeckController::F_Click()
 
 void DeckController::soundCardMessage()
 {
-    m_messages.show(QStringLiteral(" Your sound card does not seem to be enabled. Please Click X "
-                                   "to Exit Pocko, and enable it."),
-                    appTitle());
+    tell(QStringLiteral(" Your sound card does not seem to be enabled. Please Click X "
+                        "to Exit Pocko, and enable it."),
+         appTitle());
+}
+
+QString DeckController::noFileText()
+{
+    return QStringLiteral("No file specified.");
+}
+
+void DeckController::tell(const QString &text, const QString &title)
+{
+    // A pad never opens a box: a modal box would stack up behind further hits.
+    if (m_fromPad && padMessage)
+        padMessage(text.trimmed());
+    else
+        m_messages.show(text, title);
 }
 
 void DeckController::openSong(const QString &path)
@@ -205,8 +219,7 @@ void DeckController::P_Click()
 {
     MediaPlayer1.setFileName(F.tag);
     if (MediaPlayer1.fileName().isEmpty()) {
-        m_messages.show(QStringLiteral("No file specified."),
-                        QStringLiteral("Mp3 File name not entered."));
+        tell(noFileText(), QStringLiteral("Mp3 File name not entered."));
         R.visible = false;
         return;
     }
@@ -360,6 +373,23 @@ void DeckController::cuePlayClick(int slot)
     // The player sounds the whole train, sample-exact and back to back; this thread holds for its
     // length, as the stutter is timed, without handling events.
     MediaPlayer1.playBursts(start, std::max(duration, 0.0), bursts);
+    struct Waiting
+    {
+        DeckController &deck;
+        Waiting(DeckController &d, int slot)
+            : deck(d)
+        {
+            deck.m_trainSlot = slot;
+            if (deck.trainChanged)
+                deck.trainChanged();
+        }
+        ~Waiting()
+        {
+            deck.m_trainSlot = 0;
+            if (deck.trainChanged)
+                deck.trainChanged();
+        }
+    } waiting { *this, slot };
     for (int burst = 1; burst <= bursts; ++burst) {
         count = std::int16_t(burst);
         Timer1Enabled = true;
@@ -415,6 +445,26 @@ void DeckController::padHit(const QString &target, int value, qint64 arrivedNs)
     const auto found = buttons.constFind(target);
     if (found == buttons.constEnd() || !(this->*found->first).visible)
         return;
+    struct FromPad
+    {
+        bool &flag;
+        ~FromPad() { flag = false; }
+    } fromPad { m_fromPad };
+    m_fromPad = true;
+    // The clicks that would only show a box tell it, and do nothing else.
+    if (target == QLatin1String("P") && F.tag.isEmpty()) {
+        tell(noFileText(), QString());
+        return;
+    }
+    if (target == QLatin1String("F") && !MediaPlayer1.soundDeviceEnabled()) {
+        soundCardMessage();
+        return;
+    }
+    // Under a flood the hit waits for no room in the player's queue: it is dropped.
+    if (!MediaPlayer1.commandsFit()) {
+        ++droppedHits;
+        return;
+    }
     // Whatever the handler leaves, the player is untimed again afterwards.
     struct Untimed
     {
@@ -426,6 +476,28 @@ void DeckController::padHit(const QString &target, int value, qint64 arrivedNs)
         (this->*found->second)();
     else
         Label1_MouseDown(1, 0, float(std::clamp(value, 0, 127)) * float(Label1.width) / 127.0f, 0);
+}
+
+bool DeckController::padLit(const QString &target) const
+{
+    static const QString Unset = QStringLiteral("0.0"); // the M buttons' start before any is set
+    if (target == QLatin1String("M1"))
+        return M111.toolTip != Unset;
+    if (target == QLatin1String("M2"))
+        return M112.toolTip != Unset;
+    if (target == QLatin1String("M3"))
+        return M113.toolTip != Unset;
+    if (target.size() == 2 && target.startsWith(QLatin1Char('P')))
+        return m_trainSlot == target.at(1).digitValue();
+    if (target == QLatin1String("P"))
+        return MediaPlayer1.playState() == 2 && m_trainSlot == 0;
+    if (target == QLatin1String("tloop"))
+        return tloop.caption == QLatin1String("L");
+    if (target == QLatin1String("thspd"))
+        return thspd.caption == QLatin1String("H");
+    if (target == QLatin1String("tsegs"))
+        return tsegs.caption == QLatin1String("On");
+    return false;
 }
 
 // ---- Play modes ------------------------------------------------------------------------------

@@ -107,11 +107,21 @@ public:
     // A pad or controller of a MIDI input: the left click's handler of the control named
     // `target` (P, S, R, F, L, thspd, tloop, tsegs, M1-M3, P1-P3 as captioned, Label1 for the
     // track bar, `value` 0 to 127 across it). A hidden control takes no hit, as it takes no
-    // click. The sound it starts begins at the player's fixed delay after `arrivedNs`.
+    // click. The sound it starts begins at the player's fixed delay after `arrivedNs`. Where the
+    // click would show a message box, the hit runs none of the handler and hands the box's text
+    // to `padMessage`; a handler reached anyway tells its box there too. A hit whose commands
+    // would not fit the player's queue now is dropped and counted in `droppedHits`.
     void padHit(const QString &target, int value, qint64 arrivedNs);
-    // Whether a hit on a cue play button waits: the burst train's wait then ends at once, so
-    // that the hit retriggers (a click waits for the train to end).
+    std::function<void(const QString &text)> padMessage;
+    quint64 droppedHits = 0;
+    // Whether a pad hit waits that presses a control: the burst train's wait then ends at once,
+    // so that the hit acts at its own time (a click waits for the train to end).
     std::function<bool()> retriggerWaiting;
+    // Whether the pad of `target` shows lit: M1-M3 once the slot's start is set, P1-P3 while
+    // that slot's train plays, P while the song plays, tloop, thspd and tsegs while on.
+    bool padLit(const QString &target) const;
+    // Called when a burst train's wait begins and ends: the GUI thread holds there meanwhile.
+    std::function<void()> trainChanged;
 
     // The time text of a position: minutes, a colon and seconds, without leading zeros. Stores
     // `minutes` and `seconds`.
@@ -119,6 +129,8 @@ public:
 
 private:
     void soundCardMessage();
+    void tell(const QString &text, const QString &title);
+    static QString noFileText();
     double &cueStart(int slot);
     std::int16_t &burstCount(int slot);
 
@@ -126,6 +138,8 @@ private:
     Messages &m_messages;
     Launcher &m_launcher;
     DeckWindows &m_windows;
+    int m_trainSlot = 0; // the slot whose train this thread waits for; 0 for none
+    bool m_fromPad = false; // a pad's handler runs
 };
 
 } // namespace pocko

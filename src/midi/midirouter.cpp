@@ -14,9 +14,9 @@ const QString TrackBar = QStringLiteral("Label1");
 bool lights(const MidiBinding &binding)
 {
     static const QStringList Lit
-        = { QStringLiteral("P"),     QStringLiteral("M1"),    QStringLiteral("M2"),
-            QStringLiteral("M3"),    QStringLiteral("P1"),    QStringLiteral("P2"),
-            QStringLiteral("P3"),    QStringLiteral("tloop"), QStringLiteral("thspd"),
+        = { QStringLiteral("P"),    QStringLiteral("M1"),    QStringLiteral("M2"),
+            QStringLiteral("M3"),   QStringLiteral("P1"),    QStringLiteral("P2"),
+            QStringLiteral("P3"),   QStringLiteral("tloop"), QStringLiteral("thspd"),
             QStringLiteral("tsegs") };
     return binding.kind == MidiMessage::Kind::Note && Lit.contains(binding.target);
 }

@@ -198,8 +198,7 @@ OutputMatch resolveOutput(const QString &asked, const QList<OutputDevice> &outpu
                                    described.join(QStringLiteral(", "))) };
 }
 
-QStringList ltArguments(const StartRequest &start, const QString &ltOutput,
-                        const QString &folder)
+QStringList ltArguments(const StartRequest &start, const QString &ltOutput, const QString &folder)
 {
     QStringList arguments { QStringLiteral("--deck"), QStringLiteral("2") };
     if (!ltOutput.isEmpty())

@@ -97,6 +97,12 @@ public:
     {
         return m_head.load(std::memory_order_relaxed) - m_read.load(std::memory_order_acquire);
     }
+    // Producer: slots free to write now.
+    std::size_t room() const
+    {
+        return Capacity
+            - (m_head.load(std::memory_order_relaxed) - m_tail.load(std::memory_order_acquire));
+    }
     // Producer: true when the consumer has taken everything.
     bool drained() const
     {

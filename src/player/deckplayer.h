@@ -97,6 +97,8 @@ public:
     // GUI thread: waits (up to timeoutMs) until the decoder has the start of the latest stream
     // ready (its first ReservedBlocks blocks, or all it has); false on timeout.
     bool waitForStream(int timeoutMs) const { return m_feed.waitForStream(timeoutMs); }
+    // GUI thread: room for a handler's commands (a handler posts a few at most).
+    bool commandsFit() const override { return m_render.commandRoom() >= 16; }
 
 private:
     void closeSong();

@@ -44,6 +44,8 @@ class DeckRender
 public:
     // GUI thread: false when the queue is full (it is emptied every few milliseconds).
     bool post(const RenderCommand &command) { return m_commands.push(command); }
+    // GUI thread: how many commands can be posted now.
+    std::size_t commandRoom() const { return m_commands.room(); }
     // Any thread: what the callback published after its last buffer.
     double frame() const { return m_publishedFrame.load(std::memory_order_relaxed); }
     int state() const { return m_publishedState.load(std::memory_order_relaxed); }

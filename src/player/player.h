@@ -55,6 +55,9 @@ public:
     // steady clock, in nanoseconds), the same delay for every call, rather than as soon as it can;
     // 0 goes back to as soon as it can.
     virtual void setStartTime(qint64 steadyNs) { Q_UNUSED(steadyNs); }
+    // Whether the commands of one more handler fit the player's queue now, without waiting for
+    // the sound device to take the ones before.
+    virtual bool commandsFit() const { return true; }
 };
 
 } // namespace pocko

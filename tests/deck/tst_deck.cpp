@@ -227,6 +227,28 @@ private slots:
             { "startTime 5", Song, "seek 53", "play", "startTime 0" }, "pos.left=2242");
         row("Stop, failing", "load fail=stop", "hit(S)", { "startTime 5", "stop", "startTime 0" },
             "R.visible=1");
+        // A pad never opens a box; where the click would only show one, nothing else runs.
+        row("Play, no song", "R.visible=1", "hit(P) hit(P)",
+            { "stderr No file specified.", "stderr No file specified." }, "R.visible=1");
+        row("FILE, no sound device", "soundDevice=0 soundOk=1", "hit(F)",
+            { "stderr " + SoundCard.trimmed() }, "soundOk=1 mpload=0");
+        row("LT missing", "launcher.succeeds=0", "hit(L)",
+            { "startTime 5",
+              "stderr Could not find PockoMP3Player exe - please load manually by clicking on it "
+              "in dir.",
+              "startTime 0" });
+        row("a full player queue drops the hit", "load player.full=1", "hit(S) hit(P1)", {},
+            "droppedHits=2 R.visible=1");
+        // What the pads show.
+        row("lights: a set mark, the switches, the song playing", "load thspd_Click",
+            "M112_Click tloop_Click", {},
+            "lit.M1=0 lit.M2=1 lit.tloop=1 lit.thspd=1 lit.tsegs=0 lit.P=1");
+        row("lights: a set mark from the dialog, a stopped song", "load P113_MouseDown(2)",
+            "Form2.Text3=12 Form2.close S_Click", { "dialog closed", "stop" },
+            "lit.M3=1 lit.P=0");
+        row("lights: the train lit while it plays", "load clock.step=0.25 P112.tag=2", "hit(P2)",
+            { "startTime 5", "bursts 0.1 0.75 2", "startTime 0" },
+            "trainLights=20 lit.P2=0");
     }
     void padHits() { checkScript(); }
 };

@@ -19,6 +19,7 @@ public:
     double defaultLength = 200; // of every song it opens
     QSet<QString> failing;
     bool soundDevice = true;
+    bool full = false; // the command queue has no room for a handler's commands
 
     QString name;
     double position = 0;
@@ -62,6 +63,7 @@ public:
     bool soundDeviceEnabled() override { return soundDevice; }
     void setPostOpenReset(int) override { call("postOpenReset"); }
     void setStartTime(qint64 steadyNs) override { call(QString("startTime %1").arg(steadyNs)); }
+    bool commandsFit() const override { return !full; }
     void playBursts(double start, double heardSeconds, int count) override
     {
         call(QString("bursts %1 %2 %3").arg(start).arg(heardSeconds).arg(count));

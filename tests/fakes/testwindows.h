@@ -114,9 +114,14 @@ struct DeckRig
             player.log.append("box " + title + ": " + text + (ticking ? " (ttime on)" : ""));
         };
         deck.retriggerWaiting = [this] { return retriggerAt > 0 && clock.reads >= retriggerAt; };
+        deck.padMessage = [this](const QString &text) { player.log.append("stderr " + text); };
+        deck.trainChanged = [this] {
+            trainLights += deck.padLit("P1") ? '1' : deck.padLit("P2") ? '2' : '0';
+        };
         deck.Form_Load();
     }
     int retriggerAt = 0; // the clock reading from which a pad hit on a cue play button waits
+    QString trainLights; // the train's light at each start and end of a train's wait
     // Picks a song as the playlist window does.
     void load(const QString &path = "/music/a.mp3")
     {
@@ -237,6 +242,11 @@ struct DeckRig
             keys.insert("Form2.Text2", f(dialog->Text2.text));
             keys.insert("Form2.Text3", f(dialog->Text3.text));
         }
+        keys.insert("player.full", f(player.full));
+        keys.insert("droppedHits", f(deck.droppedHits));
+        keys.insert("trainLights", f(trainLights));
+        if (key.startsWith("lit."))
+            return QString::number(deck.padLit(key.mid(4)));
         return keys.contains(key) ? keys.value(key)() : QString("(none)");
     }
 

@@ -37,10 +37,10 @@ private slots:
         QTest::addColumn<int>("deck");
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("result");
-        const auto row = [](const char *name, QString map, QString text, QString result,
-                            int deck = 1) {
-            QTest::newRow(name) << map.replace('|', '\n') << deck << text << result;
-        };
+        const auto row
+            = [](const char *name, QString map, QString text, QString result, int deck = 1) {
+                  QTest::newRow(name) << map.replace('|', '\n') << deck << text << result;
+              };
         row("deck 1's first pad, any channel", "@1", "note 36 10 96", "P1");
         row("deck 1's last pad", "@1", "note 43 1 1", "S");
         row("deck 1 leaves deck 2's pads", "@1", "note 44 1 96", "");
@@ -55,13 +55,12 @@ private slots:
         row("its own channel wins", "note 60 = P1|note 60 channel 10 = tloop", "note 60 10 1",
             "tloop");
         row("any channel else", "note 60 channel 10 = tloop|note 60 = P1", "note 60 3 1", "P1");
-        row("comments, blank lines, = unspaced", "# pads||  note 127=P2 # x", "note 127 1 5",
-            "P2");
+        row("comments, blank lines, = unspaced", "# pads||  note 127=P2 # x", "note 127 1 5", "P2");
         row("lights' velocities", "note 40 = M1 light 21 0", "note 40 1 5", "M1");
-        row("lines before a section are deck 1's", "note 1 = P|[deck 2]|note 1 = S",
-            "note 1 1 9", "P");
-        row("deck 2's section, the same note", "note 1 = P|[deck 2]|note 1 = S", "note 1 1 9",
-            "S", 2);
+        row("lines before a section are deck 1's", "note 1 = P|[deck 2]|note 1 = S", "note 1 1 9",
+            "P");
+        row("deck 2's section, the same note", "note 1 = P|[deck 2]|note 1 = S", "note 1 1 9", "S",
+            2);
         row("deck 1's section after deck 2's", "[deck 2]|note 2 = S|[ deck  1 ]|note 1 = P",
             "note 2 1 9", "", 1);
         row("no section for deck 2", "note 1 = P", "note 1 1 9", " (no section)", 2);
@@ -101,7 +100,7 @@ private slots:
             hit.message = ::message(message);
             return std::exchange(given, false);
         });
-        QCOMPARE(!parsed.error.isEmpty()   ? parsed.error
+        QCOMPARE(!parsed.error.isEmpty()     ? parsed.error
                      : parsed.sectionMissing ? pressed + " (no section)"
                                              : pressed,
                  result);
@@ -174,8 +173,9 @@ private slots:
         QFETCH(QString, map);
         QFETCH(QString, steps);
         QFETCH(QString, done);
-        const MidiMap parsed = map.startsWith('@') ? defaultMidiMap(map.mid(1).toInt())
-                                                   : parseMidiMap(map, map.contains("deck 2") ? 2 : 1);
+        const MidiMap parsed = map.startsWith('@')
+            ? defaultMidiMap(map.mid(1).toInt())
+            : parseMidiMap(map, map.contains("deck 2") ? 2 : 1);
         QVERIFY(parsed.error.isEmpty());
         MidiRouter router(1, parsed, true);
         QStringList log;
