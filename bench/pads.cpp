@@ -43,8 +43,11 @@ void measurePadsAt(const QString &file, const QString &folder, int frames)
             addRow(row, QStringLiteral("not measured (no jackd or pulseaudio)"));
         return;
     }
+    // A name fixed for this build: a killed server's entry in JACK's registry (8 servers at
+    // most) is freed only when a server of the same name starts.
     const QByteArray server
-        = "pocko-bench-" + QByteArray::number(QCoreApplication::applicationPid());
+        = "pocko-bench-"
+        + QByteArray::number(qHash(QCoreApplication::applicationFilePath()), 16).left(8);
     QProcess jackd;
     jackd.setStandardOutputFile(QProcess::nullDevice());
     jackd.setStandardErrorFile(QProcess::nullDevice());

@@ -2,6 +2,7 @@
 #include "appwindows.h"
 #include "deck/deckcontroller.h"
 #include "deck/deckview.h"
+#include "midi/libraryerrors.h"
 #include "midi/midiinput.h"
 #include "midi/midirouter.h"
 #include "platform/clock.h"
@@ -94,6 +95,7 @@ void reportUnderruns(const pocko::MediaPlayer &player)
 
 int main(int argc, char *argv[])
 {
+    pocko::silenceLibraryErrors();
     // The command line is read before Qt starts: --help, --version and a bad argument end the
     // program without a display, and Qt never sees (and takes) an argument that is a path.
     QStringList arguments;
@@ -137,6 +139,8 @@ int main(int argc, char *argv[])
     // output chosen for it, by the name this deck found.
     pocko::QtLauncher launcher(pocko::ltArguments(start, ltOutput, folder.programFolder()));
     const std::unique_ptr<pocko::MediaPlayer> player = makePlayer(system, output);
+    if (!player->soundDeviceEnabled())
+        print(QStringLiteral("PockoMP3Player: no sound output opened; FILE tries again"), stderr);
 
     pocko::MidiRouter router(start.deck, midiMap, start.midiMonitor);
     pocko::AppWindows windows(folder, messages);

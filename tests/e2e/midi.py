@@ -1,6 +1,7 @@
 """The MIDI run: a private JACK server on its dummy driver, pads made with JACK's Python client,
 and the deck's bursts heard."""
 
+import hashlib
 import os
 import queue
 import subprocess
@@ -59,7 +60,10 @@ def deck_ports(env):
 def midi_run(run):
     """Pads through a private JACK server: heard, connected when they appear, none with --no-midi."""
     desktop = run.desktop
-    server = f"pocko-e2e-{os.getpid()}"
+    # JACK's registry holds 8 servers, and a killed one's entry is freed only when a server of its
+    # name starts again: a name fixed for this checkout reuses its entry, and checkouts side by
+    # side do not meet.
+    server = "pocko-e2e-" + hashlib.sha1(os.path.abspath(__file__).encode()).hexdigest()[:8]
     os.environ["JACK_DEFAULT_SERVER"] = desktop.env["JACK_DEFAULT_SERVER"] = server
     env = dict(desktop.env)
     # At real-time priority, as a DJ's JACK runs: without it a busy machine makes the clients
