@@ -177,8 +177,9 @@ int main(int argc, char *argv[])
         = [](const QString &text) { print(QStringLiteral("PockoMP3Player: ") + text, stderr); };
     // Any pad that would press a control ends a burst train's wait, to act at its own time.
     deck.retriggerWaiting = [&midi, &router] {
-        return midi.waiting(
-            [&router](const pocko::MidiMessage &message) { return router.presses(message); });
+        return router.pressWaiting() || midi.waiting([&router](const pocko::MidiMessage &message) {
+            return router.presses(message);
+        });
     };
 
     // A deck started by another deck opens minimised; its own children must not inherit that.

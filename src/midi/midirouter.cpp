@@ -85,12 +85,31 @@ QString MidiRouter::press(const MidiMessage &message)
     return pressed ? bound->target : QString();
 }
 
+bool MidiRouter::pressWaiting() const
+{
+    if (!m_drain)
+        return false;
+    for (qsizetype i = m_drain->next; i < m_drain->hits.size(); ++i) {
+        if (presses(m_drain->hits.at(i).message))
+            return true;
+    }
+    return false;
+}
+
 void MidiRouter::drain(const std::function<bool(MidiHit &)> &take)
 {
-    QList<MidiHit> hits;
+    Drain under;
+    QList<MidiHit> &hits = under.hits;
     MidiHit hit;
     while (take(hit))
         hits.append(hit);
+    struct Current
+    {
+        const Drain *&current;
+        const Drain *outer;
+        ~Current() { current = outer; }
+    } current { m_drain, m_drain };
+    m_drain = &under;
     qsizetype lastTrackBar = -1;
     for (qsizetype i = 0; i < hits.size(); ++i) {
         const MidiBinding *bound = binding(hits.at(i).message, nullptr);
@@ -99,6 +118,7 @@ void MidiRouter::drain(const std::function<bool(MidiHit &)> &take)
     }
     for (qsizetype i = 0; i < hits.size(); ++i) {
         const MidiHit &one = hits.at(i);
+        under.next = i + 1;
         const QString target = press(one.message);
         const bool passedOver = target == TrackBar && i != lastTrackBar;
         if (m_monitor && print)

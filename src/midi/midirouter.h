@@ -32,6 +32,9 @@ public:
     void drain(const std::function<bool(MidiHit &)> &take);
     // Whether `message` would press a control now: a hit that ends a burst train's wait.
     bool presses(const MidiMessage &message) const;
+    // Whether a hit of the drain under way, not yet acted on, presses a control (an action
+    // that holds in a train's wait asks, as it asks the input for what has come in since).
+    bool pressWaiting() const;
 
     // Sends the lights that changed since last sent; all of them; all dark (the deck closes).
     void refreshLights();
@@ -42,6 +45,13 @@ private:
     QString press(const MidiMessage &message);
     const MidiBinding *binding(const MidiMessage &message, int *index) const;
     void sendLightOf(int index, bool on);
+
+    struct Drain
+    {
+        QList<MidiHit> hits;
+        qsizetype next = 0;
+    };
+    const Drain *m_drain = nullptr; // the drain under way
 
     int m_deck;
     MidiMap m_map;

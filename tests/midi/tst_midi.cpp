@@ -140,7 +140,7 @@ private slots:
         row("a fader's values: the last acts, with its stamp, others keep their order",
             "cc 7 = Label1|note 1 = S", "cc 7 1 10, note 1 1 5, cc 7 1 20, cc 7 1 30; cc 7 1 40",
             "cc 7 ch 1 val 10 -> Label1 (deck 1), passed over for a later value|"
-            "note 1 ch 1 vel 5 -> S (deck 1)|act S 5 @2|"
+            "note 1 ch 1 vel 5 -> S (deck 1)|act S 5 @2, a press waits|"
             "cc 7 ch 1 val 20 -> Label1 (deck 1), passed over for a later value|"
             "cc 7 ch 1 val 30 -> Label1 (deck 1)|act Label1 30 @4|"
             "cc 7 ch 1 val 40 -> Label1 (deck 1)|act Label1 40 @5");
@@ -151,6 +151,12 @@ private slots:
         row("any bound pad ends a train's wait, not a release or an unbound one", "@1",
             "presses note 43 1 9; presses note 36 1 9; presses note 43 1 0; presses note 60 1 9",
             "presses 1|presses 1|presses 0|presses 0");
+        row("a train's wait ends for a press taken in the same drain", "@1",
+            "note 36 1 9, note 60 1 9, note 43 1 0, note 43 1 9; note 37 1 9, note 60 1 9",
+            "note 36 ch 1 vel 9 -> P1 (deck 1)|act P1 9 @1, a press waits|"
+            "note 60 ch 1 vel 9 -> -|note 43 ch 1 vel 0 -> release|"
+            "note 43 ch 1 vel 9 -> S (deck 1)|act S 9 @4|"
+            "note 37 ch 1 vel 9 -> P2 (deck 1)|act P2 9 @5|note 60 ch 1 vel 9 -> -");
         row("a light on the channel last played, only what changed", "@1",
             "lit M1; lit M1; note 40 5 9; lit M1; dark M1",
             "-> note 40 ch 1 vel 127 (M1 lit)|-> note 40 ch 1 vel 0 (M1 dark)|"
@@ -181,8 +187,9 @@ private slots:
         QStringList log;
         QSet<QString> lit;
         router.print = [&log](const QString &line) { log << line; };
-        router.act = [&log](const QString &target, int value, qint64 stamp) {
-            log << QString("act %1 %2 @%3").arg(target).arg(value).arg(stamp);
+        router.act = [&log, &router](const QString &target, int value, qint64 stamp) {
+            log << QString("act %1 %2 @%3").arg(target).arg(value).arg(stamp)
+                    + (router.pressWaiting() ? ", a press waits" : "");
         };
         router.lit = [&lit](const QString &target) { return lit.contains(target); };
         router.sendLight = [&log](const MidiMessage &light) {
