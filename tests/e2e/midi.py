@@ -20,6 +20,8 @@ class Pad:
         import jack  # python3-jack-client; only this run needs it
         self.name = name
         self.notes = queue.Queue()
+        self.sent = []  # JACK's frame time of each cycle a note-on went out in
+        self.flood = None  # (note, per second, until JACK frame) while a flood goes out
         self.client = jack.Client(name, no_start_server=True)
         self.port = self.client.midi_outports.register("out")
         self.client.set_process_callback(self.process)
@@ -28,11 +30,29 @@ class Pad:
     def process(self, frames):
         self.port.clear_buffer()
         while not self.notes.empty():
-            self.port.write_midi_event(0, self.notes.get_nowait())
+            event = self.notes.get_nowait()
+            if event[0] & 0xf0 == 0x90:
+                self.sent.append(self.client.last_frame_time)
+            self.port.write_midi_event(0, event)
+        if self.flood:
+            note, rate, until = self.flood
+            now = self.client.last_frame_time
+            count = round(rate * frames / self.client.samplerate)
+            for i in range(count if now < until else 0):
+                self.port.write_midi_event(i * frames // count, bytes([0x90, note, 100]))
+            if now >= until:
+                self.flood = None
 
     def hit(self, note, velocity=100, channel=1):
         self.notes.put(bytes([0x90 + channel - 1, note, velocity]))
         self.notes.put(bytes([0x80 + channel - 1, note, 0]))
+
+    def seconds_between(self, first, last):
+        """The time between two note-ons sent, by their cycles' JACK frames."""
+        return (self.sent[last] - self.sent[first]) / self.client.samplerate
+
+    def start_flood(self, note, rate, seconds):
+        self.flood = (note, rate, self.client.frame_time + int(seconds * self.client.samplerate))
 
     def close(self):
         self.client.deactivate()
@@ -90,6 +110,12 @@ def midi_run(run):
         deck = None
         run.scenario("a map file's binding is heard; the pads it does not bind are not",
                      map_file, run, folder, pads, env)
+        run.scenario("a Stop pad 300 ms into a train of 3 x 500 ms: silence within 30 ms",
+                     stop_in_train, run, folder, pads, env)
+        run.scenario("three Play pads with no song: no box, then a picked song plays",
+                     play_without_song, run, folder, pads, env)
+        run.scenario("one map file for two decks: each note heard on its own deck only",
+                     two_deck_map, run, folder, tone, pads, env)
         run.scenario("--no-midi opens no MIDI input", no_midi, run, folder, env)
         run.scenario("a bad map file: its line on stderr, exit 2", bad_map, run, folder)
     finally:
@@ -211,3 +237,82 @@ def bad_map(run, folder):
                              env={k: v for k, v in run.desktop.env.items() if k != "DISPLAY"})
         assert (out.returncode, out.stderr) == (2, f"PockoMP3Player: {path}:{line}\n"), \
             f"{text!r}: exit {out.returncode}, {out.stderr!r}"
+
+
+def stop_in_train(run, folder, pads, env):
+    deck = paused_deck(run, [os.path.join(folder, "sweep.mp3")], env, "PockoMP3 deck 1")
+    try:
+        deck.deck_click("P111", button=3)
+        dialog = deck.wait_window(prog.DIALOG_TITLE)
+        run.desktop.press(dialog, "ctrl+a", "3")  # the repeats have the focus
+        run.desktop.close_window(dialog)
+        deck.wait_deck("P111", caption="P1")
+        pad = pads[0]
+        first = len(pad.sent)
+        start = run.desktop.now()
+        pad.hit(36)  # P1: three bursts of 500 ms
+        time.sleep(0.3)
+        pad.hit(43)  # Stop
+        stretches = run.heard(start, 2.0, "P1, then Stop")
+        wait_for(lambda: len(pad.sent) >= first + 2, 1, 0.05, "both notes sent")
+        between = pad.seconds_between(first, first + 1)
+        assert len(stretches) == 1, f"{len(stretches)} stretches heard, expected 1"
+        heard = stretches[0][1] - stretches[0][0]
+        print(f"    hits {between * 1000:.1f} ms apart, sound for {heard * 1000:.1f} ms", flush=True)
+        assert abs(heard - between) <= 0.03, \
+            f"sound for {heard * 1000:.0f} ms after P1, the Stop {between * 1000:.0f} ms after it"
+    finally:
+        deck.kill()
+
+
+def play_without_song(run, folder, pads, env):
+    deck = prog.Program(run.desktop, run.a11y, run.exe, folder, [folder])
+    try:
+        wait_for(lambda: "first pad:out" in connections(env, "PockoMP3 deck 1"), 5, 0.1,
+                 "the pad connected")
+        for _ in range(3):
+            pads[0].hit(39)
+            time.sleep(0.2)
+        time.sleep(0.5)
+        box = deck.find("Mp3 File name not entered.")
+        assert box is None, "a Play pad with no song opened the box"
+        log = run.desktop.tail(f"program-{os.path.basename(folder)}.log")
+        told = log.count("PockoMP3Player: No file specified.")
+        print(f"    stderr told it {told} times", flush=True)
+        assert told >= 3, f"the box's text not told on stderr: {log[-300:]!r}"
+        deck.pick("sweep.mp3")
+        deck.wait_deck("R", caption="Pause")
+        loud = sound.loud_fraction(run.listen(1.0, 0.3))
+        assert loud > 0.9, f"the picked song: sound in {loud:.0%} of 1 s"
+    finally:
+        deck.kill()
+
+
+def two_deck_map(run, folder, tone, pads, env):
+    path = os.path.join(folder, "two.map")
+    with open(path, "w") as f:
+        f.write("note 60 = P1\n[deck 2]\nnote 61 = P1\n")
+    first = paused_deck(run, ["--midi-map", path, os.path.join(folder, "sweep.mp3")], env,
+                        "PockoMP3 deck 1")
+    try:
+        # As LT starts it: the same file, deck 2.
+        second = paused_deck(run, ["--deck", "2", "--midi-map", path, tone], env,
+                             "PockoMP3 deck 2")
+        try:
+            start = run.desktop.now()
+            pads[0].hit(61)
+            heard = run.recorded(start, 1.5)
+            tones = [f for _, _, f in sound.cycles(heard)]
+            print(f"    note 61: pitch {sound.pitch(heard):.1f} Hz, sound in "
+                  f"{sound.loud_fraction(heard):.0%} of 1.5 s", flush=True)
+            assert abs(sound.pitch(heard) - 660) <= 20, "note 61: not deck 2's song"
+            assert sum(290 < f < 380 for f in tones) < 10, "note 61: deck 1 played too"
+            start = burst_heard(run, pads[0], "note 60", 60, 1)
+            heard = run.recorded(start, 1.5)
+            assert sum(abs(f - 660) < 15 for _, _, f in sound.cycles(heard)) < 10, \
+                "note 60: deck 2 played too"
+            nothing_heard(run, pads[0], 36, 1, "note 36, a default pad the file replaces")
+        finally:
+            second.kill()
+    finally:
+        first.kill()
