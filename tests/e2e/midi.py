@@ -116,6 +116,8 @@ def midi_run(run):
                      play_without_song, run, folder, pads, env)
         run.scenario("one map file for two decks: each note heard on its own deck only",
                      two_deck_map, run, folder, tone, pads, env)
+        run.scenario("10,000 notes a second for 2 s on M1: a click answered, memory flat, "
+                     "no backlog", flood, run, folder, pads, env)
         run.scenario("--no-midi opens no MIDI input", no_midi, run, folder, env)
         run.scenario("a bad map file: its line on stderr, exit 2", bad_map, run, folder)
     finally:
@@ -316,3 +318,41 @@ def two_deck_map(run, folder, tone, pads, env):
             second.kill()
     finally:
         first.kill()
+
+
+def resident_kb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+
+def flood(run, folder, pads, env):
+    deck = paused_deck(run, [os.path.join(folder, "sweep.mp3")], env, "PockoMP3 deck 1")
+    pad = pads[0]
+    try:
+        before = resident_kb(deck.pid)
+        pad.start_flood(40, 10000, 2.0)  # M1 of the default pads
+        time.sleep(0.7)
+        start = run.desktop.now()
+        deck.deck_click("R")  # Resume, heard
+        stretches = run.heard(start, 0.5, "Resume clicked during the flood")
+        assert stretches, "the click during the flood was not heard within 0.5 s"
+        print(f"    click to sound {stretches[0][0] * 1000:.0f} ms (xdotool's start included)",
+              flush=True)
+        assert stretches[0][0] <= 0.1, f"click to sound {stretches[0][0] * 1000:.0f} ms"
+        deck.deck_click("R")  # paused again, so that the burst below stands alone
+        deck.wait_deck("R", caption="Resume")
+        wait_for(lambda: pad.flood is None, 3, 0.01, "the flood's end")
+        start = run.desktop.now()
+        # P1 at once after the flood: a burst of 500 ms, from the last M1 the flood marked.
+        pad.hit(36)
+        stretches = run.heard(start, 1.0, "P1 right after the flood")
+        after = resident_kb(deck.pid)
+        print(f"    resident {before} kB before, {after} kB after", flush=True)
+        assert stretches, "P1 right after the flood: nothing heard"
+        a, b, _, _ = stretches[0]
+        assert abs((b - a) - 0.5) <= 0.03 and a <= 0.05, \
+            f"P1 right after the flood: [{a:.3f}-{b:.3f} s], expected a 0.5 s burst within 50 ms"
+        assert after - before <= 4096, f"memory grew by {after - before} kB in the flood"
+    finally:
+        pad.flood = None
+        deck.kill()
