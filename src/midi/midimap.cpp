@@ -169,22 +169,6 @@ MidiMap defaultMidiMap(int deck)
     return map;
 }
 
-QString midiTarget(const MidiMap &map, const MidiMessage &message)
-{
-    const MidiBinding *found = nullptr;
-    for (const MidiBinding &binding : map.bindings) {
-        if (binding.kind != message.kind || binding.number != message.number)
-            continue;
-        if (binding.channel == message.channel)
-            found = &binding;
-        else if (binding.channel == 0 && !found)
-            found = &binding;
-    }
-    if (!found || (message.value == 0 && found->target != TrackBar))
-        return QString();
-    return found->target;
-}
-
 QString midiMonitorLine(const MidiMessage &message, const QString &target, int deck)
 {
     const bool note = message.kind == MidiMessage::Kind::Note;

@@ -62,11 +62,6 @@ MidiMap readMidiMap(const QString &path, int deck);
 // Pads 36 to 43 play deck 1, 44 to 51 deck 2, on any channel: P1, P2, P3, Play, M1, M2, M3, Stop.
 MidiMap defaultMidiMap(int deck);
 
-// The control a message presses, or "" when none: an unbound message, or a release (velocity or
-// value 0) of a binding that is a button. A binding on the message's own channel wins over one
-// on any channel.
-QString midiTarget(const MidiMap &map, const MidiMessage &message);
-
 // The line --midi-monitor prints for a message: "note 36 ch 10 vel 96 -> P1 (deck 1)".
 QString midiMonitorLine(const MidiMessage &message, const QString &target, int deck);
 
