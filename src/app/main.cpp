@@ -132,6 +132,8 @@ int main(int argc, char *argv[])
         ltArguments << QStringLiteral("--no-midi");
     if (!start.midiIn.isEmpty())
         ltArguments << QStringLiteral("--midi-in") << start.midiIn;
+    if (!start.midiOut.isEmpty())
+        ltArguments << QStringLiteral("--midi-out") << start.midiOut;
     if (!start.midiMapFile.isEmpty())
         ltArguments << QStringLiteral("--midi-map") << start.midiMapFile;
     if (start.midiMonitor)
@@ -151,11 +153,31 @@ int main(int argc, char *argv[])
 
     // Pads: every hit a click on its control, timed from when it came in.
     pocko::MidiInput midi(QStringLiteral("PockoMP3 deck ") + QString::number(start.deck),
-                          start.midiIn);
+                          start.midiIn, start.midiOut);
     QString midiError;
     if (start.midi && !midi.open(&midiError))
         print(QStringLiteral("PockoMP3Player: ") + midiError, stderr);
-    midi.arrived = [&midi, &deck, &start] {
+    // Lights: M1 lit once its start has been set, a cue play pad lit while its train plays, on
+    // the note bound to it, channel 1.
+    const auto light = [&midi, &start](const QString &target, bool lit) {
+        for (const pocko::MidiBinding &binding : start.midiMap.bindings) {
+            if (binding.target == target && binding.kind == pocko::MidiMessage::Kind::Note) {
+                midi.send({ pocko::MidiMessage::Kind::Note, binding.number, 1, lit ? 127 : 0 });
+                return;
+            }
+        }
+    };
+    const QString unmarked = deck.M111.toolTip;
+    bool markLit = false;
+    deck.changed = [&windows, &deck, &light, &unmarked, &markLit] {
+        windows.refreshAll();
+        if (!markLit && deck.M111.toolTip != unmarked) {
+            markLit = true;
+            light(QStringLiteral("M1"), true);
+        }
+    };
+    midi.outputConnected = [&light, &markLit] { light(QStringLiteral("M1"), markLit); };
+    midi.arrived = [&midi, &deck, &start, &light] {
         pocko::MidiHit hit;
         while (midi.take(hit)) {
             const QString target = pocko::midiTarget(start.midiMap, hit.message);
@@ -163,8 +185,14 @@ int main(int argc, char *argv[])
                 print(pocko::midiMonitorLine(hit.message, target, start.deck), stdout);
                 std::fflush(stdout);
             }
-            if (!target.isEmpty())
-                deck.event([&] { deck.padHit(target, hit.message.value, hit.arrivedNs); });
+            if (target.isEmpty())
+                continue;
+            const bool train = target.size() == 2 && target.startsWith(QLatin1Char('P'));
+            if (train)
+                light(target, true);
+            deck.event([&] { deck.padHit(target, hit.message.value, hit.arrivedNs); });
+            if (train)
+                light(target, false);
         }
     };
     deck.retriggerWaiting = [&midi, &start] {
