@@ -59,7 +59,7 @@ void measurePadsAt(const QString &file, const QString &folder, int frames, int p
     sleepMs(1000);
     const PinnedAudioFrames pin(frames);
     std::vector<std::vector<double>> rows(2);
-    quint64 late = 0;
+    std::array<quint64, 2> late {};
     qint64 delayNs = 0;
     {
         PrivateSound sound(folder);
@@ -95,6 +95,7 @@ void measurePadsAt(const QString &file, const QString &folder, int frames, int p
                 // A random moment against the device's buffers and JACK's cycles.
                 std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
                 pad.strike();
+                const quint64 lateBefore = player.lateStarts();
                 bool played = false;
                 qint64 heardNs = 0;
                 const bool heard = sound.waitForSound(1000, 8, &heardNs, [&] {
@@ -106,6 +107,7 @@ void measurePadsAt(const QString &file, const QString &folder, int frames, int p
                         played = true;
                     }
                 });
+                late[w] += player.lateStarts() - lateBefore;
                 player.pause();
                 for (auto &input : inputs) {
                     MidiHit hit;
@@ -114,7 +116,6 @@ void measurePadsAt(const QString &file, const QString &folder, int frames, int p
                 if (heard && played)
                     rows[w].push_back(double(heardNs - pad.struckNs()) / 1e9);
             }
-            late = player.lateStarts();
             delayNs = player.startDelayNs();
         }
     }
@@ -132,7 +133,7 @@ void measurePadsAt(const QString &file, const QString &folder, int frames, int p
                 result += QStringLiteral(" (%1 heard, fixed delay %2, %3 late)")
                               .arg(times.size())
                               .arg(ms(double(delayNs) / 1e9))
-                              .arg(late);
+                              .arg(late[w]);
         }
         addRow(ways[w].row, result, ways[w].target);
     }
