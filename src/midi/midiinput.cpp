@@ -302,8 +302,8 @@ void MidiInput::connectJack()
         if (lightsTo(name, sources) && !jack_port_connected_to(m_jack->out, port.constData()))
             lightsConnected = jack_connect(client, out, port.constData()) == 0 || lightsConnected;
     }
-    if (lightsConnected && outputConnected)
-        outputConnected();
+    if (lightsConnected)
+        toldConnected();
 }
 
 void MidiInput::connectAlsa()
@@ -372,8 +372,18 @@ void MidiInput::connectAlsa()
         } catch (const RtMidiError &) {
         }
     }
-    if (lightsConnected && outputConnected)
-        outputConnected();
+    if (lightsConnected)
+        toldConnected();
+}
+
+void MidiInput::toldConnected()
+{
+    // JACK changes its graph a cycle or two after the connection is asked for, and what is sent
+    // before that is lost: the state goes out a little later.
+    QTimer::singleShot(200, this, [this] {
+        if (outputConnected)
+            outputConnected();
+    });
 }
 
 void MidiInput::received(double, std::vector<unsigned char> *bytes, void *user)

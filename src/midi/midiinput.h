@@ -73,7 +73,8 @@ public:
     // Non-blocking: a light (a note-on) to every device connected to the output. On JACK it goes
     // out in the next cycle.
     void send(const MidiMessage &message);
-    // Called on the GUI thread when a device's input port was just connected to the output.
+    // Called on the GUI thread when a device's input port was just connected to the output (once
+    // the connection carries what is sent).
     std::function<void()> outputConnected;
     // Every light sent lit goes dark, and is sent before this returns (at most 200 ms). The
     // destructor does it too.
@@ -99,6 +100,7 @@ private:
     bool readsFrom(const QString &name) const;
     bool lightsTo(const QString &name, const QStringList &sources) const;
     void wakeUp();
+    void toldConnected();
 
     QString m_clientName;
     QString m_filter;

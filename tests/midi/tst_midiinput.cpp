@@ -258,8 +258,12 @@ private slots:
         QString error;
         QVERIFY2(input->open(&error), qPrintable(error));
         qunsetenv("POCKO_MIDI_STAMP");
+        // The state a device gets when it connects reaches it.
         int lightsConnected = 0;
-        input->outputConnected = [&lightsConnected] { ++lightsConnected; };
+        input->outputConnected = [&lightsConnected, &input] {
+            ++lightsConnected;
+            input->send({ MidiMessage::Kind::Note, 40, 2, 127 });
+        };
         {
             // The device comes after the deck: the hot-plug poll finds it.
             Device pad("test pad");
@@ -293,8 +297,7 @@ private slots:
                 QCOMPARE(taken.join(", "), result);
             }
 
-            // A light, then every light dark when the deck closes.
-            input->send({ MidiMessage::Kind::Note, 40, 2, 127 });
+            // Every light dark when the deck closes.
             QVERIFY(QTest::qWaitFor([&pad] { return !pad.received().isEmpty(); }, 1000));
             input.reset();
             QCOMPARE(pad.received(), QStringList({ "0x91 40 127", "0x91 40 0" }));
