@@ -1,9 +1,11 @@
 #pragma once
 
-// The pad sender: a JACK MIDI output that strikes a pad when the bench asks.
+// The pad sender: a JACK MIDI output that strikes a pad when the bench asks, as a controller
+// behind a bridge does.
 //
-// Threads: hit() and sentNs() on any thread; process() on JACK's process thread, where it never
-// locks, allocates, blocks or does I/O: it only reads and writes atomics and JACK's port buffer.
+// Threads: strike() and struckNs() on any thread; process() on JACK's process thread, where it
+// never locks, allocates, blocks or does I/O: it only reads and writes atomics and JACK's port
+// buffer.
 
 #include <QtGlobal>
 
@@ -13,7 +15,9 @@
 
 namespace pocko::bench {
 
-// A pad on a JACK MIDI output: a note-on written at the start of a JACK cycle, stamped then.
+// A pad on a JACK MIDI output. A bridge passes each event on one period after it came, at the
+// frame offset where it fell in its cycle: a strike at frame F goes out in the next cycle at
+// offset F + period - that cycle's first frame.
 class JackPad
 {
 public:
@@ -23,10 +27,10 @@ public:
     JackPad &operator=(const JackPad &) = delete;
 
     bool ready() const { return m_client != nullptr; }
-    // Any thread: asks for a hit in the next cycle.
-    void hit() { m_pending.store(true); }
-    // When the last hit went out (steady clock, ns); 0 until then.
-    qint64 sentNs() const { return m_sentNs.load(); }
+    // Any thread: the pad is struck now.
+    void strike();
+    // When the last strike came (steady clock, ns); 0 until then.
+    qint64 struckNs() const { return m_struckNs.load(); }
 
 private:
     static int process(jack_nframes_t frames, void *user);
@@ -34,7 +38,8 @@ private:
     jack_client_t *m_client = nullptr;
     jack_port_t *m_port = nullptr;
     std::atomic<bool> m_pending { false };
-    std::atomic<qint64> m_sentNs { 0 };
+    std::atomic<jack_nframes_t> m_frame { 0 };
+    std::atomic<qint64> m_struckNs { 0 };
 };
 
 } // namespace pocko::bench

@@ -157,7 +157,7 @@ int main(int argc, char *argv[])
 
     // Pads: every hit a click on its control, timed from when it came in.
     pocko::MidiInput midi(QStringLiteral("PockoMP3 deck ") + QString::number(start.deck),
-                          start.midiIn);
+                          start.midiIn, start.midiOut);
     QString midiError;
     if (start.midi && !midi.open(&midiError))
         print(QStringLiteral("PockoMP3Player: ") + midiError, stderr);
@@ -172,6 +172,8 @@ int main(int argc, char *argv[])
         router.drain([&midi](pocko::MidiHit &hit) { return midi.take(hit); });
     };
     router.lit = [&deck](const QString &target) { return deck.padLit(target); };
+    router.sendLight = [&midi](const pocko::MidiMessage &message) { midi.send(message); };
+    midi.outputConnected = [&router] { router.sendAllLights(); };
     deck.trainChanged = [&router] { router.refreshLights(); };
     deck.padMessage
         = [](const QString &text) { print(QStringLiteral("PockoMP3Player: ") + text, stderr); };
@@ -196,6 +198,7 @@ int main(int argc, char *argv[])
 
     const int result = QApplication::exec();
     router.darkenLights();
+    midi.darken();
     if (deck.droppedHits > 0)
         std::fprintf(stderr, "PockoMP3Player: %llu pad hits dropped, the player's queue full\n",
                      static_cast<unsigned long long>(deck.droppedHits));

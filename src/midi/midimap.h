@@ -18,7 +18,8 @@ struct MidiMessage
     int value = 0; // velocity, or the controller's value
 };
 
-// A message with the steady clock's reading, in nanoseconds, when it came in.
+// A message with the steady clock's reading, in nanoseconds, of when it came in: on JACK the
+// time of its own frame, on the ALSA sequencer its arrival.
 struct MidiHit
 {
     MidiMessage message;

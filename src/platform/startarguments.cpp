@@ -34,6 +34,8 @@ QString helpText()
         "                     as the MIDI client's name (the deck LT opens is deck 2)\n"
         "  --midi-in TEXT     connect only the MIDI outputs whose name contains TEXT\n"
         "                     (without it: every output, and those that appear later)\n"
+        "  --midi-out TEXT    light the pads through the MIDI inputs whose name contains TEXT\n"
+        "                     (without it: the input of every device the deck reads from)\n"
         "  --midi-map FILE    play by the bindings in FILE, one a line: note N [channel C] =\n"
         "                     TARGET, or cc N [channel C] = TARGET; TARGET is P S R F L thspd\n"
         "                     tloop tsegs M1-M3 P1-P3, or Label1 for a cc across the track bar\n"
@@ -115,6 +117,8 @@ StartRequest parseArguments(const QStringList &arguments, const QString &working
             name = &request.ltOutput;
         else if (!optionsEnded && argument == QLatin1String("--midi-in"))
             name = &request.midiIn;
+        else if (!optionsEnded && argument == QLatin1String("--midi-out"))
+            name = &request.midiOut;
         else if (!optionsEnded && argument == QLatin1String("--midi-map"))
             name = &request.midiMapFile;
         else if (!optionsEnded && argument == QLatin1String("--deck"))
@@ -207,6 +211,8 @@ QStringList ltArguments(const StartRequest &start, const QString &ltOutput, cons
         arguments << QStringLiteral("--no-midi");
     if (!start.midiIn.isEmpty())
         arguments << QStringLiteral("--midi-in") << start.midiIn;
+    if (!start.midiOut.isEmpty())
+        arguments << QStringLiteral("--midi-out") << start.midiOut;
     if (!start.midiMapFile.isEmpty())
         arguments << QStringLiteral("--midi-map") << start.midiMapFile;
     if (start.midiMonitor)

@@ -26,6 +26,7 @@ struct StartRequest
     int deck = 1; // --deck 2: the second deck, as "LT" starts it
     bool midi = true; // false with --no-midi
     QString midiIn; // --midi-in TEXT: only the MIDI outputs whose name contains TEXT
+    QString midiOut; // --midi-out TEXT: the lights go to the MIDI inputs whose name contains TEXT
     QString midiMapFile; // --midi-map FILE, absolute; empty for the default pads
     bool midiMonitor = false; // print each MIDI message and what it does
 };

@@ -4,6 +4,7 @@ and the deck's bursts heard."""
 import hashlib
 import os
 import queue
+import re
 import subprocess
 import time
 
@@ -14,38 +15,60 @@ from desktop import wait_for
 
 
 class Pad:
-    """A JACK MIDI output whose notes go out at the start of the next cycle."""
+    """A JACK MIDI device: its output writes each hit as a bridge does (in the next cycle, at the
+    offset where it was struck), and its input keeps the lights the deck sends it."""
 
     def __init__(self, name):
         import jack  # python3-jack-client; only this run needs it
         self.name = name
         self.notes = queue.Queue()
-        self.sent = []  # JACK's frame time of each cycle a note-on went out in
+        self.sent = []  # JACK's frame of each note-on as it went out
         self.flood = None  # (note, per second, until JACK frame) while a flood goes out
+        self.waiting = []
+        self.lights = []  # (time.monotonic(), note, velocity), as they came
         self.client = jack.Client(name, no_start_server=True)
         self.port = self.client.midi_outports.register("out")
+        self.inport = self.client.midi_inports.register("in")
         self.client.set_process_callback(self.process)
         self.client.activate()
 
     def process(self, frames):
         self.port.clear_buffer()
         while not self.notes.empty():
-            event = self.notes.get_nowait()
-            if event[0] & 0xf0 == 0x90:
-                self.sent.append(self.client.last_frame_time)
-            self.port.write_midi_event(0, event)
+            self.waiting.append(self.notes.get_nowait())
+        first = self.client.last_frame_time
+        # A strike at frame F goes out at F + period - this cycle's first frame (frames wrap).
+        later, ready = [], []
+        for frame, message in self.waiting:
+            offset = (frame + frames - first + 2**31) % 2**32 - 2**31
+            if offset >= frames:
+                later.append((frame, message))  # struck in this cycle
+            else:
+                ready.append((max(offset, 0), message))
+        self.waiting = later
+        for offset, message in ready:
+            if message[0] & 0xf0 == 0x90:
+                self.sent.append(first + offset)
         if self.flood:
             note, rate, until = self.flood
-            now = self.client.last_frame_time
             count = round(rate * frames / self.client.samplerate)
-            for i in range(count if now < until else 0):
-                self.port.write_midi_event(i * frames // count, bytes([0x90, note, 100]))
-            if now >= until:
+            for i in range(count if first < until else 0):
+                ready.append((i * frames // count, bytes([0x90, note, 100])))
+            if first >= until:
                 self.flood = None
+        # JACK takes a cycle's events in the order of their offsets.
+        for offset, message in sorted(ready, key=lambda r: r[0]):
+            self.port.write_midi_event(offset, message)
+        for _, data in self.inport.incoming_midi_events():
+            data = bytes(data)
+            if len(data) == 3 and data[0] & 0xf0 == 0x90:
+                self.lights.append((time.monotonic(), data[1], data[2]))
 
     def hit(self, note, velocity=100, channel=1):
-        self.notes.put(bytes([0x90 + channel - 1, note, velocity]))
-        self.notes.put(bytes([0x80 + channel - 1, note, 0]))
+        """Strikes the pad now, at a random moment against JACK's cycles."""
+        frame = self.client.frame_time
+        self.notes.put((frame, bytes([0x90 + channel - 1, note, velocity])))
+        self.notes.put((frame, bytes([0x80 + channel - 1, note, 0])))
 
     def seconds_between(self, first, last):
         """The time between two note-ons sent, by their cycles' JACK frames."""
@@ -106,6 +129,8 @@ def midi_run(run):
             run.scenario(name, body, run, deck, pads, env)
         run.scenario("two decks: notes 44 and up play deck 2 only, 36 and up deck 1 only",
                      two_decks, run, tone, pads, env)
+        run.scenario("lights read from a JACK MIDI port: M1 once set, P1 while its train "
+                     "plays, all dark at close", lights, run, deck, pads, env)
         deck.kill()
         deck = None
         run.scenario("a map file's binding is heard; the pads it does not bind are not",
@@ -203,6 +228,38 @@ def two_decks(run, tone, pads, env):
             "note 36: deck 2 played too"
     finally:
         second.kill()
+
+
+def lights(run, deck, pads, env):
+    pad = pads[0]
+    wait_for(lambda: "first pad:in" in connections(env, "PockoMP3 deck 1"), 2, 0.1,
+             "the deck's lights connected to the pad's input")
+    wait_for(lambda: (40, 0) in [(n, v) for _, n, v in pad.lights], 1, 0.05,
+             "M1's state sent on connection")
+
+    def light(note, velocity, after, within):
+        def seen():
+            return next((t for t, n, v in list(pad.lights) if t >= after and (n, v) ==
+                         (note, velocity)), None)
+        at = wait_for(seen, within, 0.01, f"note {note} vel {velocity} on the pad's input")
+        print(f"    note {note} vel {velocity}: {(at - after) * 1000:.0f} ms after", flush=True)
+        return at
+
+    struck = time.monotonic()
+    pad.hit(40)
+    light(40, 127, struck, 0.5)
+    deck.wait_deck("M111", tooltip=re.compile(r"(?!0\.0$).+"))
+    struck = time.monotonic()
+    pad.hit(36)
+    lit = light(36, 127, struck, 0.3)
+    dark = light(36, 0, lit, 1.5)
+    assert 0.4 <= dark - lit <= 0.8, f"P1 lit for {dark - lit:.3f} s, its train is 0.5 s"
+    closing = time.monotonic()
+    run.desktop.close_window(deck.deck)
+    box, _ = deck.message(prog.FAREWELL_TITLE)
+    deck.dismiss(box)
+    assert deck.wait_exit(10) == 0, "exit code after the farewell"
+    light(40, 0, closing, 0.5)
 
 
 def map_file(run, folder, pads, env):

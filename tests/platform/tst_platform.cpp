@@ -210,15 +210,16 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("result");
         QTest::newRow("default") << QStringList()
-                                 << "deck 1, midi 1, in , monitor 0, map ; "
-                                    "deck 2, midi 1, in , monitor 0, map ";
+                                 << "deck 1, midi 1, in , out , monitor 0, map ; "
+                                    "deck 2, midi 1, in , out , monitor 0, map ";
         QTest::newRow("all given")
-            << QStringList { "--no-midi", "--midi-in", "-x", "--midi-monitor", "--midi-map", "m" }
-            << "deck 1, midi 0, in -x, monitor 1, map %d/m; "
-               "deck 2, midi 0, in -x, monitor 1, map %d/m";
+            << QStringList { "--no-midi", "--midi-in",      "-x",         "--midi-out",
+                             "y",         "--midi-monitor", "--midi-map", "m" }
+            << "deck 1, midi 0, in -x, out y, monitor 1, map %d/m; "
+               "deck 2, midi 0, in -x, out y, monitor 1, map %d/m";
         QTest::newRow("LT's own deck") << QStringList { "--deck", "2", "--output", "o" }
-                                       << "deck 2, midi 1, in , monitor 0, map ; "
-                                          "deck 2, midi 1, in , monitor 0, map ";
+                                       << "deck 2, midi 1, in , out , monitor 0, map ; "
+                                          "deck 2, midi 1, in , out , monitor 0, map ";
         QTest::newRow("deck 3") << QStringList { "--deck", "3" }
                                 << "PockoMP3Player: --deck is 1 or 2: 3";
     }
@@ -227,10 +228,10 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(QString, result);
         const auto asked = [](const StartRequest &s) {
-            return QString("deck %1, midi %2, in %3, monitor %4, map %5")
+            return QString("deck %1, midi %2, in %3, out %4, monitor %5, map %6")
                 .arg(s.deck)
                 .arg(s.midi)
-                .arg(s.midiIn, QString::number(s.midiMonitor), s.midiMapFile);
+                .arg(s.midiIn, s.midiOut, QString::number(s.midiMonitor), s.midiMapFile);
         };
         const StartRequest s = parseArguments(arguments, m_folder, m_folder);
         const StartRequest lt
