@@ -96,6 +96,9 @@ class Desktop:
                         XDG_RUNTIME_DIR=os.path.join(self.dir, "run"),
                         HOME=os.path.join(self.dir, "home"), SDL_AUDIODRIVER="pulseaudio",
                         PULSE_SERVER="unix:" + os.path.join(self.dir, "native"))
+        if self.server == "pipewire":
+            # The program's own PipeWire socket, a link made when its PulseAudio socket is.
+            self.env["PIPEWIRE_REMOTE"] = os.path.join(self.dir, "pipewire-program")
         os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700)
         os.makedirs(self.env["HOME"])
         self.spawn(["dbus-daemon", "--session", "--nofork", "--nopidfile",
@@ -135,10 +138,15 @@ class Desktop:
         time.sleep(settle)
         socket = self.env["PULSE_SERVER"][5:]
         if self.server == "pipewire":
-            # pipewire-pulse serves one socket: the program's path becomes a link to it now.
-            with contextlib.suppress(FileNotFoundError):
-                os.remove(socket)
-            os.symlink(recorder["PULSE_SERVER"][5:], socket)
+            # pipewire-pulse serves one socket: the program's path becomes a link to it now, and
+            # so does its path to PipeWire's own. Earlier, its stream would play on the session
+            # manager's dummy sink while the null sink is being made.
+            for target, link in ((recorder["PULSE_SERVER"][5:], socket),
+                                 (os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0"),
+                                  self.env["PIPEWIRE_REMOTE"])):
+                with contextlib.suppress(FileNotFoundError):
+                    os.remove(link)
+                os.symlink(target, link)
         elif not self.pactl(recorder, "load-module", "module-native-protocol-unix",
                             "auth-anonymous=1", "socket=" + socket):
             raise SetupError("the program's socket did not open: " + self.tail("pulseaudio.log"))
@@ -177,8 +185,10 @@ class Desktop:
         if not os.path.isdir(config):
             shutil.copytree(PIPEWIRE_CONFIG, config)
         env = dict(self.env, XDG_CONFIG_HOME=config)
-        recorder = dict(self.env, PULSE_SERVER="unix:" + os.path.join(
+        env.pop("PIPEWIRE_REMOTE", None)
+        recorder = dict(env, PULSE_SERVER="unix:" + os.path.join(
             self.env["XDG_RUNTIME_DIR"], "pulse", "native"))
+        recorder.pop("XDG_CONFIG_HOME")
         self.sound = [self.spawn(["pipewire"], "pipewire.log", env=env)]
         wait_for(lambda: os.path.exists(os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")),
                  10, 0.05, "the pipewire socket")
@@ -215,7 +225,7 @@ class Desktop:
         for proc in self.sound:
             proc.wait()
         if self.server == "pipewire":  # so that the next start waits for sockets that listen
-            for path in (self.env["PULSE_SERVER"][5:],
+            for path in (self.env["PULSE_SERVER"][5:], self.env["PIPEWIRE_REMOTE"],
                          os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")):
                 with contextlib.suppress(FileNotFoundError):
                     os.remove(path)
