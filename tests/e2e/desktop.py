@@ -19,7 +19,7 @@ SERVERS = ("pulseaudio", "pipewire")
 # The recorders' fragment. PipeWire runs its graph at the shortest cycle any stream asks for: at
 # 10 ms the recorder alone would hold it at 256 frames whatever the program asks; 12 ms leaves the
 # program's own choice (512 frames).
-RECORDER_MS = {"pulseaudio": 10, "pipewire": 12}
+RECORDER_MS = {"pulseaudio": 10, "pipewire": 10}
 # XDG_CONFIG_HOME of the private PipeWire: drop-ins over the packaged configuration.
 PIPEWIRE_CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pipewire-config")
 
