@@ -77,7 +77,9 @@ struct PipeWireEvents
         int frames = int(data.maxsize / FrameBytes);
         // What the graph's cycle takes at the deck's rate; without a word, one deck's buffer.
         frames = std::min<int>(frames,
-                               buffer->requested > 0 ? int(buffer->requested) : output->m_frames);
+                               buffer->requested > 0
+                                   ? int(buffer->requested)
+                                   : output->m_frames.load(std::memory_order_relaxed));
         if (out && frames > 0) {
             output->m_render(output->m_user, out, frames, true);
             output->m_given += frames;

@@ -87,7 +87,7 @@ private:
     Hooks *m_hooks = nullptr;
     RenderFunction m_render = nullptr;
     void *m_user = nullptr;
-    int m_frames = 256;
+    std::atomic<int> m_frames { 256 }; // the buffer asked for; read by the data thread
 
     // Set on the loop's thread.
     std::atomic<int> m_syncSeq { -1 };
