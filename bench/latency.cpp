@@ -4,6 +4,7 @@
 #include "processes.h"
 #include "table.h"
 #include "timing.h"
+#include "toneclient.h"
 
 #include "player/deckplayer.h"
 
@@ -70,20 +71,28 @@ void measureLatencyDiskAt(const QString &file, const QString &folder, int frames
            medianAndMax(times));
 }
 
+// How the deck reaches the server: PipeWire's own stream, or libpulse (on PipeWire, through its
+// PulseAudio service).
+enum class Route { Native, Pulse };
+
 // Play latency through a sound server: from a play() call to the first sound in the recording of
 // the null sink's monitor. An upper bound of what a listener hears: it adds the recorder's own
 // 10 ms fragments to the player's stream buffer and the server's mixing.
 void measureLatencyServerAt(const QString &file, const QString &folder, int frames,
-                            SoundServer server)
+                            SoundServer server, Route route = Route::Pulse)
 {
-    // 0 frames: what the deck chooses itself (a long queue, rewritten at every command).
+    // 0 frames: what the deck chooses itself (through libpulse a long queue, rewritten at every
+    // command; natively the graph's cycle).
     const QString size
         = frames > 0 ? QStringLiteral("%1 frames").arg(frames) : QStringLiteral("its own buffer");
-    const QString what = QStringLiteral("play() to first sound in a %1 recording, %2 "
+    const QString way = route == Route::Native ? QStringLiteral("native stream, ") : QString();
+    const QString what = QStringLiteral("play() to first sound in a %1 recording, %2%3 "
                                         "(median / max of 20)")
-                             .arg(serverName(server), size);
+                             .arg(serverName(server), way, size);
     QString target = QStringLiteral("-");
-    if (frames == 0 && server == SoundServer::PipeWire)
+    if (frames == 0 && route == Route::Native)
+        target = QStringLiteral("<= 12 ms, within 2 ms of the minimal client");
+    else if (frames == 0 && server == SoundServer::PipeWire)
         target = QStringLiteral("<= 12 ms or 64 frames + 3 ms");
     else if (frames == 0)
         target = QStringLiteral("<= 12 ms");
@@ -97,6 +106,8 @@ void measureLatencyServerAt(const QString &file, const QString &folder, int fram
         PrivateSound sound(folder, server);
         qputenv("SDL_AUDIODRIVER", "pulseaudio");
         qputenv("PULSE_SERVER", sound.server().toLocal8Bit());
+        qputenv("POCKO_AUDIO_OUTPUT", route == Route::Native ? "pipewire" : "pulse");
+        qputenv("PIPEWIRE_REMOTE", sound.graph().toLocal8Bit());
         DeckPlayer player;
         if (sound.ready() && player.soundDeviceEnabled()) {
             player.setFileName(file);
@@ -116,8 +127,41 @@ void measureLatencyServerAt(const QString &file, const QString &folder, int fram
         }
     }
     qunsetenv("PULSE_SERVER");
+    qunsetenv("POCKO_AUDIO_OUTPUT");
+    qunsetenv("PIPEWIRE_REMOTE");
     useDiskDriver(QStringLiteral("/dev/null"));
     addRow(what, medianAndMax(times), target);
+}
+
+// The floor of a native stream: the bench's own minimal PipeWire client, its tone turned on,
+// timed from there to the first sound in the recording.
+void measureLatencyNativeFloor(const QString &folder)
+{
+    const QString what = QStringLiteral("minimal PipeWire client (256 frames), tone on to first "
+                                        "sound in a PipeWire recording (median / max of 20)");
+    if (!serverInstalled(SoundServer::PipeWire)) {
+        addRow(what, QStringLiteral("not measured (no PipeWire)"));
+        return;
+    }
+    std::vector<double> times;
+    {
+        PrivateSound sound(folder, SoundServer::PipeWire);
+        ToneClient client(sound.graph());
+        if (sound.ready() && client.ready()) {
+            sound.drain(500);
+            times = timings(20, [&](int i) -> std::optional<double> {
+                sound.drain(150 + 7 * i);
+                QElapsedTimer timer;
+                timer.start();
+                client.tone(true);
+                const bool heard = sound.waitForSound(1000, 8);
+                const double time = double(timer.nsecsElapsed()) / 1e9;
+                client.tone(false);
+                return heard ? std::optional(time) : std::nullopt;
+            });
+        }
+    }
+    addRow(what, medianAndMax(times));
 }
 
 // The floor of the same path: pacat at its lowest latency, fed nothing (so its stream runs dry)
@@ -183,7 +227,13 @@ void measureLatencyPulseAudio(const Songs &songs)
 
 void measureLatencyPipeWire(const Songs &songs)
 {
-    // 64 frames: the smallest buffer the graph accepts, the floor of the player on PipeWire.
+    // The native stream beside its floor, the minimal client, in the same minute.
+    for (const int frames : { 0, 64 })
+        measureLatencyServerAt(songs.fiveMinutes, songs.folder, frames, SoundServer::PipeWire,
+                               Route::Native);
+    measureLatencyNativeFloor(songs.folder);
+    // Through the PulseAudio service. 64 frames: the smallest buffer the graph accepts, that
+    // path's floor.
     for (const int frames : { 64, 0, 256, 512, 1024, 2048 })
         measureLatencyServerAt(songs.fiveMinutes, songs.folder, frames, SoundServer::PipeWire);
     measureLatencyFloor(songs.folder, SoundServer::PipeWire);

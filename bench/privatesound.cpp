@@ -172,7 +172,10 @@ QString PrivateSound::startPipeWire(const QString &folder, const QString &run,
         sleepMs(20);
     spawn(QStringLiteral("wireplumber"), {}, env);
     spawn(QStringLiteral("pipewire-pulse"), {}, env);
-    return QFileInfo::exists(graph) ? run + QStringLiteral("/pulse/native") : QString();
+    if (!QFileInfo::exists(graph))
+        return QString();
+    m_graph = graph;
+    return run + QStringLiteral("/pulse/native");
 }
 
 } // namespace pocko::bench

@@ -36,6 +36,8 @@ public:
 
     bool ready() const { return m_ready; }
     QString server() const { return QStringLiteral("unix:") + m_socket; }
+    // PipeWire's own socket (for PIPEWIRE_REMOTE); empty on PulseAudio.
+    QString graph() const { return m_graph; }
 
     // Reads and drops what the recorder delivers for this long.
     void drain(int milliseconds);
@@ -58,6 +60,7 @@ private:
     QString startPipeWire(const QString &folder, const QString &run, QProcessEnvironment &env);
 
     const QString m_socket;
+    QString m_graph;
     std::vector<std::unique_ptr<QProcess>> m_servers;
     QProcess m_recorder;
     QByteArray m_carry;

@@ -43,7 +43,12 @@ QString helpText()
         "  --no-midi          open no MIDI input\n"
         "  --help             show this help and exit\n"
         "  --version          show the version and exit\n"
-        "  --                 ends the options, for a FOLDER or FILE whose name begins with \"-\"");
+        "  --                 ends the options, for a FOLDER or FILE whose name begins with \"-\"\n"
+        "\n"
+        "The sound goes to PipeWire directly where a PipeWire daemon has a sink, else to\n"
+        "PulseAudio, else to SDL's audio. In the environment:\n"
+        "  POCKO_AUDIO_OUTPUT=pipewire|pulse|sdl   play through that one alone\n"
+        "  POCKO_AUDIO_FRAMES=N                    keep the sound device's buffer at N frames");
 }
 
 QString errorLine(const QString &what, const QString &detail)

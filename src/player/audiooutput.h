@@ -86,8 +86,8 @@ inline bool setRealtime(pthread_t thread)
     return pthread_setschedparam(thread, SCHED_FIFO, &param) == 0;
 }
 
-// The first of two outputs that opens, tried afresh at every open: PulseAudio where a server
-// runs, SDL's audio (ALSA and the rest) where none does.
+// The first of two outputs that opens, tried afresh at every open: PipeWire's own stream before
+// PulseAudio, PulseAudio where a server runs before SDL's audio (ALSA and the rest).
 class FallbackOutput : public AudioOutput
 {
 public:

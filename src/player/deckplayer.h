@@ -29,8 +29,8 @@
 namespace pocko {
 
 // The deck's player: MP3 files through libmpg123, the rate through libsoxr, sound through one audio
-// device (PulseAudio's or SDL's, unless another output is given) that stays open and plays silence
-// while idle.
+// device (PipeWire's, PulseAudio's or SDL's, unless another output is given) that stays open and
+// plays silence while idle.
 // While the device is gone the song holds its place, and every command still takes effect; when it
 // comes back, sound goes on from that place. Used from the GUI thread; it runs its own decoder,
 // output and standby threads besides the device's.

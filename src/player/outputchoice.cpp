@@ -1,5 +1,6 @@
 #include "outputchoice.h"
 
+#include "pipewireoutput.h"
 #include "pulseoutput.h"
 #include "sdloutput.h"
 
@@ -8,6 +9,7 @@
 #include <SDL.h>
 
 #include <chrono>
+#include <cstdio>
 #include <optional>
 
 namespace pocko {
@@ -93,9 +95,36 @@ QList<OutputDevice> sdlDevices()
 
 } // namespace
 
+std::optional<SoundSystem> forcedSystem()
+{
+    const QByteArray name = qgetenv("POCKO_AUDIO_OUTPUT").trimmed().toLower();
+    if (name == "pipewire")
+        return SoundSystem::PipeWire;
+    if (name == "pulse")
+        return SoundSystem::Pulse;
+    if (name == "sdl")
+        return SoundSystem::Sdl;
+    static bool told = false;
+    if (!name.isEmpty() && !told) {
+        told = true;
+        std::fprintf(stderr, "audio: POCKO_AUDIO_OUTPUT=%s is none of pipewire, pulse, sdl\n",
+                     name.constData());
+    }
+    return std::nullopt;
+}
+
 OutputList listOutputs()
 {
-    if (!sdlDriverChosen()) {
+    const std::optional<SoundSystem> forced = forcedSystem();
+    if (forced == SoundSystem::PipeWire)
+        return OutputList { SoundSystem::PipeWire,
+                            pipeWireSinks().value_or(QList<OutputDevice>()) };
+    if (forced == SoundSystem::Pulse)
+        return OutputList { SoundSystem::Pulse, pulseSinks().value_or(QList<OutputDevice>()) };
+    if (!forced && !sdlDriverChosen()) {
+        // A PipeWire daemon may run for video only, and PulseAudio for sound.
+        if (std::optional<QList<OutputDevice>> sinks = pipeWireSinks(); sinks && !sinks->isEmpty())
+            return OutputList { SoundSystem::PipeWire, *sinks };
         if (std::optional<QList<OutputDevice>> sinks = pulseSinks())
             return OutputList { SoundSystem::Pulse, *sinks };
     }
@@ -104,17 +133,31 @@ OutputList listOutputs()
 
 std::unique_ptr<AudioOutput> makeOutput(SoundSystem system, const QString &device)
 {
-    if (!device.isEmpty() && system == SoundSystem::Pulse)
-        return std::make_unique<PulseOutput>(device);
-    if (!device.isEmpty() || system == SoundSystem::Sdl)
-        return std::make_unique<SdlOutput>(device);
-    return std::make_unique<FallbackOutput>(std::make_unique<PulseOutput>(),
-                                            std::make_unique<SdlOutput>());
+    if (!device.isEmpty() || forcedSystem() == system) {
+        switch (system) {
+        case SoundSystem::PipeWire:
+            return std::make_unique<PipeWireOutput>(device);
+        case SoundSystem::Pulse:
+            return std::make_unique<PulseOutput>(device);
+        case SoundSystem::Sdl:
+            return std::make_unique<SdlOutput>(device);
+        }
+    }
+    if (system == SoundSystem::Sdl)
+        return std::make_unique<SdlOutput>();
+    auto pulseOrSdl = std::make_unique<FallbackOutput>(std::make_unique<PulseOutput>(),
+                                                       std::make_unique<SdlOutput>());
+    if (system == SoundSystem::Pulse)
+        return pulseOrSdl;
+    return std::make_unique<FallbackOutput>(std::make_unique<PipeWireOutput>(),
+                                            std::move(pulseOrSdl));
 }
 
 std::unique_ptr<AudioOutput> defaultOutput()
 {
-    return makeOutput(sdlDriverChosen() ? SoundSystem::Sdl : SoundSystem::Pulse);
+    if (const std::optional<SoundSystem> forced = forcedSystem())
+        return makeOutput(*forced);
+    return makeOutput(sdlDriverChosen() ? SoundSystem::Sdl : SoundSystem::PipeWire);
 }
 
 } // namespace pocko

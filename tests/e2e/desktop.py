@@ -19,7 +19,7 @@ SERVERS = ("pulseaudio", "pipewire")
 # The recorders' fragment. PipeWire runs its graph at the shortest cycle any stream asks for: at
 # 10 ms the recorder alone would hold it at 256 frames whatever the program asks; 12 ms leaves the
 # program's own choice (512 frames).
-RECORDER_MS = {"pulseaudio": 10, "pipewire": 12}
+RECORDER_MS = {"pulseaudio": 10, "pipewire": 10}
 # XDG_CONFIG_HOME of the private PipeWire: drop-ins over the packaged configuration.
 PIPEWIRE_CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pipewire-config")
 
@@ -81,6 +81,7 @@ class Desktop:
         self.recording = os.path.join(self.dir, "rec.raw")
         self.recorder = None  # the env of the recorder's own socket, once the server runs
         self.sinks = {}  # the further null sinks: name -> (module index, recording)
+        self.xtest = None  # the X libraries and the display that xtest_click() uses
 
     def start(self):
         read_fd, write_fd = os.pipe()  # Xvfb writes the number of the first free display to it
@@ -96,6 +97,9 @@ class Desktop:
                         XDG_RUNTIME_DIR=os.path.join(self.dir, "run"),
                         HOME=os.path.join(self.dir, "home"), SDL_AUDIODRIVER="pulseaudio",
                         PULSE_SERVER="unix:" + os.path.join(self.dir, "native"))
+        if self.server == "pipewire":
+            # The program's own PipeWire socket, a link made when its PulseAudio socket is.
+            self.env["PIPEWIRE_REMOTE"] = os.path.join(self.dir, "pipewire-program")
         os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700)
         os.makedirs(self.env["HOME"])
         self.spawn(["dbus-daemon", "--session", "--nofork", "--nopidfile",
@@ -135,10 +139,15 @@ class Desktop:
         time.sleep(settle)
         socket = self.env["PULSE_SERVER"][5:]
         if self.server == "pipewire":
-            # pipewire-pulse serves one socket: the program's path becomes a link to it now.
-            with contextlib.suppress(FileNotFoundError):
-                os.remove(socket)
-            os.symlink(recorder["PULSE_SERVER"][5:], socket)
+            # pipewire-pulse serves one socket: the program's path becomes a link to it now, and
+            # so does its path to PipeWire's own. Earlier, its stream would play on the session
+            # manager's dummy sink while the null sink is being made.
+            for target, link in ((recorder["PULSE_SERVER"][5:], socket),
+                                 (os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0"),
+                                  self.env["PIPEWIRE_REMOTE"])):
+                with contextlib.suppress(FileNotFoundError):
+                    os.remove(link)
+                os.symlink(target, link)
         elif not self.pactl(recorder, "load-module", "module-native-protocol-unix",
                             "auth-anonymous=1", "socket=" + socket):
             raise SetupError("the program's socket did not open: " + self.tail("pulseaudio.log"))
@@ -177,8 +186,10 @@ class Desktop:
         if not os.path.isdir(config):
             shutil.copytree(PIPEWIRE_CONFIG, config)
         env = dict(self.env, XDG_CONFIG_HOME=config)
-        recorder = dict(self.env, PULSE_SERVER="unix:" + os.path.join(
+        env.pop("PIPEWIRE_REMOTE", None)
+        recorder = dict(env, PULSE_SERVER="unix:" + os.path.join(
             self.env["XDG_RUNTIME_DIR"], "pulse", "native"))
+        recorder.pop("XDG_CONFIG_HOME")
         self.sound = [self.spawn(["pipewire"], "pipewire.log", env=env)]
         wait_for(lambda: os.path.exists(os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")),
                  10, 0.05, "the pipewire socket")
@@ -215,7 +226,7 @@ class Desktop:
         for proc in self.sound:
             proc.wait()
         if self.server == "pipewire":  # so that the next start waits for sockets that listen
-            for path in (self.env["PULSE_SERVER"][5:],
+            for path in (self.env["PULSE_SERVER"][5:], self.env["PIPEWIRE_REMOTE"],
                          os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")):
                 with contextlib.suppress(FileNotFoundError):
                     os.remove(path)
@@ -283,6 +294,21 @@ class Desktop:
         place = ["--window", window] if window else []
         self.xdotool("mousemove", *place, "--sync", int(x), int(y), "click", button)
         self.xdotool("mousemove", "--sync", 1, 1)
+
+    def xtest_click(self, button=1):
+        """Presses and releases a button where the pointer is, through XTest from this process, so
+        that no xdotool process starts between the time taken and the click (10-36 ms here).
+        Returns the recording time taken just before the events are flushed."""
+        if self.xtest is None:
+            x11, xtst = ctypes.CDLL("libX11.so.6"), ctypes.CDLL("libXtst.so.6")
+            x11.XOpenDisplay.restype = ctypes.c_void_p
+            self.xtest = (x11, xtst, ctypes.c_void_p(x11.XOpenDisplay(self.env["DISPLAY"].encode())))
+        x11, xtst, display = self.xtest
+        xtst.XTestFakeButtonEvent(display, button, 1, 0)
+        xtst.XTestFakeButtonEvent(display, button, 0, 0)
+        at = self.now()
+        x11.XFlush(display)
+        return at
 
     def press(self, window, *keys):
         """Gives the window the keyboard focus and types the keys, as a user at it would."""

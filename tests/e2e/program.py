@@ -62,14 +62,14 @@ class Program:
     """One process of the program, started from a copy of the executable in a song folder, or,
     given `args`, from where it lies with those arguments; `title` is the deck's first title."""
 
-    def __init__(self, desktop, a11y, exe, folder, args=None, title=DECK_TITLE):
+    def __init__(self, desktop, a11y, exe, folder, args=None, title=DECK_TITLE, env=None):
         self.desktop = desktop
         self.a11y = a11y
         self.folder = folder
         self.exe = exe if args is not None else os.path.join(folder, "PockoMP3Player")
         if args is None:
             shutil.copy2(exe, self.exe)
-        env = dict(desktop.env, QT_QPA_PLATFORM="xcb", QT_ACCESSIBILITY="1",
+        env = dict(desktop.env, **(env or {}), QT_QPA_PLATFORM="xcb", QT_ACCESSIBILITY="1",
                    QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", NO_AT_BRIDGE="0", PATH="/usr/bin:/bin",
                    ASAN_OPTIONS="detect_leaks=0", LC_ALL="C.UTF-8")
         # Started from elsewhere than its folder, as from a desktop icon.
@@ -99,6 +99,12 @@ class Program:
 
     def deck_click(self, name, button=1):
         self.click(self.deck, DECK, name, button)
+
+    def point_at(self, name):
+        """Moves the pointer onto a deck control, for a click sent later with xtest_click()."""
+        left, top, width, height = DECK[name]
+        self.desktop.xdotool("mousemove", "--window", self.deck, "--sync",
+                             round((left + width / 2) / 15), round((top + height / 2) / 15))
 
     def track_bar(self, x_twips):
         self.click(self.deck, DECK, "Label1", 1, x_twips)

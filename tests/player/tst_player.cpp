@@ -5,6 +5,7 @@
 #include "player/deckplayer.h"
 #include "player/graphcycle.h"
 #include "player/graphdrops.h"
+#include "player/pipewireoutput.h"
 
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -145,6 +146,10 @@ private slots:
     void graphTakes();
     void graphDrops_data();
     void graphDrops();
+    void nativeCycles_data();
+    void nativeCycles();
+    void nativeUnheard_data();
+    void nativeUnheard();
     void rewriteMargin_data();
     void rewriteMargin();
     void commandClock_data();
@@ -751,6 +756,66 @@ void TestPlayer::deviceBuffer()
         device.pump(heard);
     const std::vector<int> sizes = device.locked([&] { return device.resized; });
     QCOMPARE(QList<int>(sizes.begin(), sizes.end()), resized);
+}
+
+void TestPlayer::nativeCycles_data()
+{
+    // The graph's clock at 48 kHz between two of the deck's cycles, whose last buffer was
+    // `frames` at 44.1 kHz (235 or 236 for a cycle of 256 ticks).
+    QTest::addColumn<qint64>("gap");
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<quint64>("skipped");
+    QTest::newRow("one cycle") << qint64(256) << 235 << quint64(0);
+    QTest::newRow("one cycle, a frame more") << qint64(256) << 236 << quint64(0);
+    QTest::newRow("the graph's cycle halved") << qint64(128) << 235 << quint64(0);
+    QTest::newRow("just under a cycle and a half") << qint64(382) << 235 << quint64(0);
+    QTest::newRow("a cycle and a half") << qint64(383) << 235 << quint64(1);
+    QTest::newRow("one cycle lost") << qint64(512) << 235 << quint64(1);
+    QTest::newRow("three lost") << qint64(1024) << 235 << quint64(3);
+    QTest::newRow("a clock that stood") << qint64(0) << 235 << quint64(0);
+    QTest::newRow("no buffer yet") << qint64(512) << 0 << quint64(0);
+}
+
+void TestPlayer::nativeCycles()
+{
+    QFETCH(qint64, gap);
+    QFETCH(int, frames);
+    QFETCH(quint64, skipped);
+    const quint64 last = 1234567;
+    QCOMPARE(PipeWireOutput::skippedCycles(last, last + quint64(gap), frames, 48000), skipped);
+}
+
+void TestPlayer::nativeUnheard_data()
+{
+    // The graph's delay to the device in its ticks, what the resampler and the queue hold in the
+    // deck's frames, and the time since the stream's timing was taken.
+    QTest::addColumn<qint64>("delayTicks");
+    QTest::addColumn<qint64>("tickRate");
+    QTest::addColumn<qint64>("buffered");
+    QTest::addColumn<qint64>("queued");
+    QTest::addColumn<qint64>("sinceNs");
+    QTest::addColumn<qint64>("unheard");
+    QTest::newRow("at the cycle") << qint64(256) << qint64(48000) << qint64(20) << qint64(235)
+                                  << qint64(0) << qint64(235 + 20 + 235);
+    QTest::newRow("5 ms on") << qint64(256) << qint64(48000) << qint64(20) << qint64(235)
+                             << qint64(5000000) << qint64(490 - 220);
+    QTest::newRow("the graph at 44.1 kHz")
+        << qint64(512) << qint64(44100) << qint64(0) << qint64(256) << qint64(0) << qint64(768);
+    QTest::newRow("all heard, never less") << qint64(256) << qint64(48000) << qint64(20)
+                                           << qint64(235) << qint64(1000000000) << qint64(0);
+    QTest::newRow("no rate") << qint64(256) << qint64(0) << qint64(20) << qint64(235) << qint64(0)
+                             << qint64(0);
+}
+
+void TestPlayer::nativeUnheard()
+{
+    QFETCH(qint64, delayTicks);
+    QFETCH(qint64, tickRate);
+    QFETCH(qint64, buffered);
+    QFETCH(qint64, queued);
+    QFETCH(qint64, sinceNs);
+    QFETCH(qint64, unheard);
+    QCOMPARE(PipeWireOutput::unheardAt(delayTicks, tickRate, buffered, queued, sinceNs), unheard);
 }
 
 void TestPlayer::rewriteMargin_data()
