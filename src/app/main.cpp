@@ -10,6 +10,7 @@
 #include "midi/midiinput.h"
 #include "platform/startarguments.h"
 #include "player/player.h"
+#include "player/summarymaker.h"
 
 #include <QApplication>
 
@@ -141,7 +142,11 @@ int main(int argc, char *argv[])
     const std::unique_ptr<pocko::MediaPlayer> player = makePlayer(system, output);
 
     pocko::AppWindows windows(folder, messages);
+    pocko::SummaryMaker summary;
     pocko::DeckController deck(*player, clock, messages, launcher, windows);
+    // POCKO_WAVEFORM=0 leaves the track bar plain, to measure what its picture costs.
+    if (qgetenv("POCKO_WAVEFORM") != "0")
+        deck.summary = &summary;
     pocko::DeckView deckView(deck);
     windows.attach(deck, deckView);
     deck.changed = [&windows] { windows.refreshAll(); };
