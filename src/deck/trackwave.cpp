@@ -221,8 +221,10 @@ bool TrackWave::update(const Input &input, const SongSummary *summary)
         if (!any)
             continue;
         const int loudest = std::max({ peaks.low, peaks.mid, peaks.high });
-        pixel.height
-            = loudest == 0 ? 0 : std::max(1, int(std::lround(loudest * input.innerHeight / 255.0)));
+        // The square root of the peak: a quiet intro still shows, a drop stands out tall.
+        pixel.height = loudest == 0
+            ? 0
+            : std::max(1, int(std::lround(std::sqrt(loudest / 255.0) * input.innerHeight)));
         pixel.wave = waveColour(peaks, played);
     }
     m_lines.clear();

@@ -75,7 +75,7 @@ private slots:
         QTest::addColumn<QString>("state");
         QTest::newRow("no song") << "" << 2048 << "shown=0 opened=";
         QTest::newRow("a load") << "len=200 load" << 2048
-                                << "shown=1 opened=/music/a.mp3 M1=0 head=0 height100=11";
+                                << "shown=1 opened=/music/a.mp3 M1=0 head=0 height100=12";
         QTest::newRow("the song changed under the deck")
             << "len=200 load | play(/music/b.mp3)" << 2048
             << "shown=1 opened=/music/a.mp3,/music/b.mp3";
@@ -94,7 +94,7 @@ private slots:
             << "len=200 load cueStart1=10 cueStart2=30" << 2048 << "back2=0 back18=0";
         // Pixel 116 draws from 100 s, column 1024 on.
         QTest::newRow("the part ready so far")
-            << "len=200 load" << 1024 << "height115=11 height116=0";
+            << "len=200 load" << 1024 << "height115=12 height116=0";
         QTest::newRow("a silent song") << "silent len=200 load" << 2048 << "height100=0 M1=0";
     }
     void picture()
