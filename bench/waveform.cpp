@@ -120,6 +120,16 @@ void measureWaveform(const Songs &songs)
     addRow(QStringLiteral("track-bar summary of a 60-minute 128 kbit/s song, whole"),
            hour ? ms(hour->second) : QStringLiteral("failed"), QStringLiteral("<= 6 s"));
 
+    const std::vector<double> cancels = timings(5, [&](int i) -> std::optional<double> {
+        SummaryMaker summary;
+        summary.open(songs.sixtyMinutes);
+        sleepMs(20 + 40 * i); // in the length scan, then in the decoding
+        return seconds([&] { summary.cancel(); });
+    });
+    addRow(QStringLiteral("track-bar summary of the 60-minute song stopped under way (median / max "
+                          "of 5)"),
+           medianAndMax(cancels), QStringLiteral("<= 10 ms"));
+
     const QString what = QStringLiteral("the deck's CPU under Xvfb playing a 5-minute song, "
                                         "waveform on / off (10 s)");
     QProcess x;
