@@ -22,10 +22,11 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"))) {
-        std::printf("Usage: pocko_bench [--latency | --midi]\n"
+        std::printf("Usage: pocko_bench [--latency | --midi | --waveform]\n"
                     "Measures the player on MP3s it makes with lame and prints a table.\n"
                     "  --latency  only the rows from play() to the first sound\n"
                     "  --midi     only the rows from a pad hit (JACK MIDI) to the first sound\n"
+                    "  --waveform only the track bar's rows, beside the decode speed\n"
                     "  --help     this text\n");
         return 0;
     }
@@ -43,12 +44,19 @@ int main(int argc, char **argv)
         return 1;
 
     std::fprintf(stderr, "measuring...\n");
+    if (args.contains(QLatin1String("--waveform"))) {
+        measureDecodeSpeed(*songs);
+        measureWaveform(*songs);
+        printTable();
+        return 0;
+    }
     if (everything) {
         measureOpen(*songs);
         measureSeek(*songs);
         measureBursts(*songs);
         measureStreamChanges(*songs);
         measureDecodeSpeed(*songs);
+        measureWaveform(*songs);
         measureCpu(*songs);
         measureMemory(*songs);
     }

@@ -17,6 +17,8 @@ void measureBursts(const Songs &songs);
 void measureStreamChanges(const Songs &songs);
 // decodespeed.cpp: the decoder alone, beside mpg123.
 void measureDecodeSpeed(const Songs &songs);
+// waveform.cpp: the track bar's summary of a song, and what drawing it costs the deck.
+void measureWaveform(const Songs &songs);
 // cpumemory.cpp: the CPU share while playing, and the peak RSS of a short and a long song.
 void measureCpu(const Songs &songs);
 void measureMemory(const Songs &songs);

@@ -3,6 +3,8 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <unistd.h>
+
 namespace pocko::bench {
 
 bool installed(const char *program)
@@ -17,6 +19,26 @@ void stop(QProcess &process)
         process.kill();
         process.waitForFinished(3000);
     }
+}
+
+QString startDisplay(QProcess &server)
+{
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return {};
+    server.setStandardOutputFile(QProcess::nullDevice());
+    server.setStandardErrorFile(QProcess::nullDevice());
+    server.start(QStringLiteral("Xvfb"),
+                 { QStringLiteral("-displayfd"), QString::number(fds[1]), QStringLiteral("-screen"),
+                   QStringLiteral("0"), QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
+                   QStringLiteral("tcp"), QStringLiteral("-noreset") });
+    ::close(fds[1]);
+    QByteArray number;
+    char c = 0;
+    while (::read(fds[0], &c, 1) == 1 && c != '\n')
+        number.append(c);
+    ::close(fds[0]);
+    return number.isEmpty() ? QString() : QStringLiteral(":") + QString::fromLatin1(number);
 }
 
 } // namespace pocko::bench

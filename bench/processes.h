@@ -4,6 +4,7 @@
 // installed, and how one is ended.
 
 class QProcess;
+class QString;
 
 namespace pocko::bench {
 
@@ -12,5 +13,9 @@ bool installed(const char *program);
 
 // Ends a helper process, politely first.
 void stop(QProcess &process);
+
+// Starts a private X server in `server`; its display (":N", read from -displayfd), empty when it
+// did not start.
+QString startDisplay(QProcess &server);
 
 } // namespace pocko::bench

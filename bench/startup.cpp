@@ -9,34 +9,7 @@
 #include <QFileInfo>
 #include <QProcess>
 
-#include <unistd.h>
-
 namespace pocko::bench {
-
-namespace {
-
-// A private X server, its display number read from -displayfd; empty when it did not start.
-QString startDisplay(QProcess &server)
-{
-    int fds[2];
-    if (::pipe(fds) != 0)
-        return {};
-    server.setStandardOutputFile(QProcess::nullDevice());
-    server.setStandardErrorFile(QProcess::nullDevice());
-    server.start(QStringLiteral("Xvfb"),
-                 { QStringLiteral("-displayfd"), QString::number(fds[1]), QStringLiteral("-screen"),
-                   QStringLiteral("0"), QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
-                   QStringLiteral("tcp"), QStringLiteral("-noreset") });
-    ::close(fds[1]);
-    QByteArray number;
-    char c = 0;
-    while (::read(fds[0], &c, 1) == 1 && c != '\n')
-        number.append(c);
-    ::close(fds[0]);
-    return number.isEmpty() ? QString() : QStringLiteral(":") + QString::fromLatin1(number);
-}
-
-} // namespace
 
 // Start-up of the real program: from starting the process (a copy of the executable in a folder
 // with a song, as a user has it) until the X server shows its deck window mapped, found by

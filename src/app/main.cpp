@@ -12,6 +12,7 @@
 #include "platform/messages.h"
 #include "platform/startarguments.h"
 #include "player/player.h"
+#include "player/summarymaker.h"
 
 #include <QApplication>
 
@@ -144,7 +145,11 @@ int main(int argc, char *argv[])
 
     pocko::MidiRouter router(start.deck, midiMap, start.midiMonitor);
     pocko::AppWindows windows(folder, messages);
+    pocko::SummaryMaker summary;
     pocko::DeckController deck(*player, clock, messages, launcher, windows);
+    // POCKO_WAVEFORM=0 leaves the track bar plain, to measure what its picture costs.
+    if (qgetenv("POCKO_WAVEFORM") != "0")
+        deck.summary = &summary;
     pocko::DeckView deckView(deck);
     windows.attach(deck, deckView);
     deck.changed = [&windows, &router] {

@@ -2,6 +2,7 @@
 
 #include "deckwindows.h"
 #include "numbers.h"
+#include "trackwave.h"
 #include "platform/clock.h"
 #include "platform/launcher.h"
 #include "platform/messages.h"
@@ -24,13 +25,8 @@ constexpr BgrColor Brown = 0x00004080;
 constexpr BgrColor Salmon = 0x008080FF;
 constexpr BgrColor Maroon = 0x00000080;
 
-// Track-bar geometry in twips: the marker's offset and range, the seek's divisor (not the bar's
-// width) and the start zone that always seeks to 0.
-constexpr int MarkerOffset = 360;
+// The track-bar marker's place at a load (the bar's left edge, in twips).
 constexpr int MarkerLowest = 360;
-constexpr int MarkerHighest = 4000;
-constexpr double SeekDivisor = 4200;
-constexpr float StartZone = 80;
 
 constexpr int SpaceKey = 32;
 constexpr int RightButton = 2;
@@ -299,16 +295,45 @@ void DeckController::Label1_MouseDown(int /*button*/, int /*shift*/, float x, fl
     if (MediaPlayer1.fileName().isEmpty())
         return;
     loopArmed = true;
-    pos.left = std::clamp(roundToInt32(double(x) + MarkerOffset), MarkerLowest, MarkerHighest);
-    seekSeconds = roundToInt32(pos.left / SeekDivisor * songSeconds);
-    if (x < StartZone)
-        seekSeconds = 0;
+    pos.left = trackMarkerLeft(x);
+    seekSeconds = trackSeekSeconds(x, songSeconds);
     MediaPlayer1.setCurrentPosition(seekSeconds);
     Timer1Enabled = true;
     MediaPlayer1.play();
     Label1.caption = timeText(MediaPlayer1.currentPosition());
     R.visible = true;
     R.caption = QStringLiteral("Pause");
+}
+
+double DeckController::burstStart(double start)
+{
+    return start > 10000.1 || start < 0.5 ? 0.1 : start;
+}
+
+bool DeckController::waveTick()
+{
+    const QString song = MediaPlayer1.fileName();
+    if (summary && summary->path() != song)
+        summary->open(song);
+    TrackWave::Input input;
+    input.width = (Label1.width + TwipsPerPixel / 2) / TwipsPerPixel;
+    input.innerHeight = (Label1.height + TwipsPerPixel / 2) / TwipsPerPixel - 2;
+    try {
+        if (!song.isEmpty()) {
+            input.duration = MediaPlayer1.duration();
+            input.position = MediaPlayer1.currentPosition();
+        }
+    } catch (const PlayerFailure &) {
+        input.duration = 0;
+    }
+    for (int slot = 1; slot <= 3; ++slot) {
+        const std::optional<double> start = parseNumber(markButton(slot).toolTip);
+        input.marks[std::size_t(slot - 1)] = start ? burstStart(*start) : 0.1;
+    }
+    input.segment = tsegs.caption == QLatin1String("On");
+    input.segmentFrom = cueStart1;
+    input.segmentTo = cueStart2;
+    return wave.update(input, summary);
 }
 
 // ---- The space bar ---------------------------------------------------------------------------
@@ -355,9 +380,7 @@ void DeckController::cuePlayClick(int slot)
     const std::optional<double> startText = parseNumber(mark.toolTip);
     if (!startText)
         return; // the slot's texts are always numbers; a stray one plays nothing
-    start = *startText;
-    if (start > 10000.1 || start < 0.5)
-        start = 0.1;
+    start = burstStart(*startText);
 
     if (MediaPlayer1.fileName().isEmpty())
         return;

@@ -2,6 +2,7 @@
 
 #include "control.h"
 #include "controller.h"
+#include "trackwave.h"
 
 #include <QString>
 
@@ -17,6 +18,7 @@ class DeckWindows;
 class Launcher;
 class MediaPlayer;
 class Messages;
+class SongSummary;
 
 // The deck window Form1: its controls as plain data, its state record and all its handlers.
 // The view draws the controls and forwards events; the playlist window and the cue dialog reach
@@ -122,6 +124,17 @@ public:
     bool padLit(const QString &target) const;
     // Called when a burst train's wait begins and ends: the GUI thread holds there meanwhile.
     std::function<void()> trainChanged;
+
+    // The track bar's picture: the song's summary (none: the bar stays plain, as with no song)
+    // and what the view paints. waveTick() opens the summary of whatever song the player holds
+    // (however it was opened), and draws the picture again from the marks' burst starts, the
+    // segment switch and the heard position; true when the picture changed. The view calls it
+    // after every event and, while the picture is shown, at least 25 times a second.
+    SongSummary *summary = nullptr;
+    TrackWave wave;
+    bool waveTick();
+    // Where a cue play's bursts start for a start text's number (out of range: 0.1 s).
+    static double burstStart(double start);
 
     // The time text of a position: minutes, a colon and seconds, without leading zeros. Stores
     // `minutes` and `seconds`.

@@ -2,6 +2,7 @@
 
 #include "clickablelabel.h"
 #include "deckcontroller.h"
+#include "trackbarlabel.h"
 #include "platform/keyrepeat.h"
 
 #include <QCloseEvent>
@@ -62,7 +63,8 @@ DeckView::DeckView(DeckController &deck, QWidget *parent)
     resize(twipsToPixels(DeckController::ClientWidth), twipsToPixels(DeckController::ClientHeight));
 
     for (Control *control : m_deck.controls()) {
-        auto *label = new ClickableLabel(this);
+        auto *label = control == &m_deck.Label1 ? new TrackBarLabel(m_deck.wave, this)
+                                                : new ClickableLabel(this);
         label->apply(*control);
         m_labels.insert(control->name, label);
         connectLabel(label, control->name);
@@ -80,6 +82,15 @@ DeckView::DeckView(DeckController &deck, QWidget *parent)
         // Nor does a tick run inside another handler of this window that waits in a message box.
         if (m_busy == 0)
             run([this] { m_deck.Timer1_Timer(); });
+    });
+
+    // The track bar's play head moves at least 25 times a second; the bar repaints only when its
+    // picture changed.
+    m_waveTimer.setInterval(30);
+    m_waveTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_waveTimer, &QTimer::timeout, this, [this] {
+        if (m_busy == 0)
+            refreshWave();
     });
 
     refresh();
@@ -124,12 +135,24 @@ void DeckView::refresh()
         setWindowTitle(m_deck.caption);
         setAccessibleName(m_deck.caption);
     }
+    refreshWave();
     if (m_deck.Timer1Enabled && !m_unloaded) {
         if (!m_timer.isActive())
             m_timer.start();
     } else {
         m_timer.stop();
     }
+}
+
+void DeckView::refreshWave()
+{
+    if (m_deck.waveTick())
+        m_labels.value(QStringLiteral("Label1"))->update();
+    const bool wanted = m_deck.wave.shown() && !m_unloaded;
+    if (wanted && !m_waveTimer.isActive())
+        m_waveTimer.start();
+    else if (!wanted)
+        m_waveTimer.stop();
 }
 
 void DeckView::centreOnScreen()
@@ -206,6 +229,7 @@ void DeckView::closeEvent(QCloseEvent *event)
     run([this] { m_deck.Form_Unload(); });
     m_unloaded = true;
     m_timer.stop();
+    m_waveTimer.stop();
     emit closed();
 }
 

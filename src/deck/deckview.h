@@ -46,10 +46,13 @@ private:
     void connectLabel(ClickableLabel *label, const QString &name);
     // Runs a handler through the controller, counting how deep handlers are nested.
     void run(const std::function<void()> &handler);
+    // Draws the track bar's picture again where it changed; runs its timer while it is shown.
+    void refreshWave();
 
     DeckController &m_deck;
     QHash<QString, ClickableLabel *> m_labels;
     QTimer m_timer;
+    QTimer m_waveTimer;
     int m_busy = 0;
     bool m_closing = false;
     bool m_unloaded = false;

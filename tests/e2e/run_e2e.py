@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end run of PockoMP3Player for what only a real window and real sound show (README.md).
 
-    run_e2e.py EXECUTABLE [--only deck|outage|playall|spacehold|args|outputs|midi ...]
+    run_e2e.py EXECUTABLE [--only deck|outage|playall|spacehold|args|outputs|midi|waveform ...]
                [--server pulseaudio|pipewire] [--keep]
 
 Exit code 0 when every scenario passes, 1 when one fails, 77 when tools are missing."""
@@ -438,6 +438,126 @@ def sink_comes_back(run, p, headphones):
     assert loud <= 0.05, f"sound in {loud:.0%} of the room's recording after the return"
 
 
+# --- the waveform in the track bar: the song's shape, M1's line, the play head; no hole ---------
+
+BAR = tuple(round(v / 15) for v in prog.DECK["Label1"])  # left, top, width, height in pixels
+
+
+def bar_shot(run, p):
+    """The track bar's inner pixels as rows of (r, g, b), read from the deck's window."""
+    left, top, width, height = BAR
+    ppm = subprocess.run(["import", "-window", str(p.deck), "-crop", f"{width}x{height}+{left}+{top}",
+                          "+repage", "-depth", "8", "ppm:-"], env=run.desktop.env, check=True,
+                         capture_output=True, timeout=20).stdout
+    fields = ppm.split(maxsplit=4)
+    w, h, data = int(fields[1]), int(fields[2]), fields[4]
+    return [[tuple(data[(y * w + x) * 3:(y * w + x) * 3 + 3]) for x in range(w)]
+            for y in range(1, h - 1)]
+
+
+def drawn_at(seconds, duration, width=BAR[2]):
+    """The pixel that draws a moment of the song: the bar draws along its seek (the deck's own
+    mapping, in pixels of 15 twips), its start zone and its last stretch compressed."""
+    def share(pixel):
+        return min(max(pixel * 15 + 360, 360), 4000) / 4200
+
+    def start(pixel):
+        if pixel < 6:
+            return pixel / 6 * share(6) * duration
+        if pixel < 243:
+            return share(pixel) * duration
+        return (share(243) + (1 - share(243)) * (pixel - 243) / (width - 243)) * duration
+    return max(p for p in range(width) if start(p) <= seconds)
+
+
+def column_has(shot, x, colour):
+    return any(row[x] == colour for row in shot)
+
+
+def head_at(shot):
+    found = [x for x in range(len(shot[0])) if sum(row[x] == (255, 255, 255) for row in shot) >= 10]
+    assert len(found) == 1, f"play head columns {found}"
+    return found[0]
+
+
+def waveform_shape(run, p):
+    p.pick("halves.mp3")
+    p.wait_deck("R", caption="Pause")
+    time.sleep(1.5)
+    shot = bar_shot(run, p)
+    heights = [sum(row[x] not in ((0, 0, 0), (255, 255, 0)) for row in shot)
+               for x in range(len(shot[0]))]
+    loud, quiet = drawn_at(10, 20), drawn_at(10.5, 20)
+    loud, quiet = heights[40:loud - 5], heights[quiet + 5:240]
+    print(f"    heights, loud half: {min(loud)} to {max(loud)}, quiet half: {min(quiet)} to "
+          f"{max(quiet)}", flush=True)
+    assert min(loud) >= 5 and sum(loud) / len(loud) >= 6, "the loud half is not drawn tall"
+    assert max(quiet) <= 2, "the quiet half is not drawn low"
+
+
+def waveform_marks_and_head(run, p):
+    p.deck_click("M111")
+    _, tooltip = p.wait_deck("M111", tooltip=re.compile(r"[0-9.]+"))
+    time.sleep(0.3)
+    first = bar_shot(run, p)
+    time.sleep(1.0)
+    second = bar_shot(run, p)
+    mark = drawn_at(float(tooltip), 20)
+    assert column_has(second, mark, (0, 255, 255)), f"no M1 line at pixel {mark} ({tooltip} s)"
+    a, b = head_at(first), head_at(second)
+    print(f"    M1 at {tooltip} s: pixel {mark}; the play head from pixel {a} to {b} in 1 s",
+          flush=True)
+    assert 5 <= b - a <= 16, f"the play head moved from {a} to {b} in 1 s of a 20 s song"
+
+
+def no_hole(run, what, start, seconds):
+    holes = sound.holes(run.recorded(start, seconds))
+    print(f"    {what}: {len(holes)} holes {holes[:3]}", flush=True)
+    assert len(holes) <= (1 if run.desktop.server == "pipewire" else 0), f"{what}: holes {holes}"
+
+
+def waveform_no_hole(run, p):
+    start = run.desktop.now()
+    p.pick("steady.mp3")
+    p.wait_deck("R", caption="Pause")
+    wait_for(lambda: sound.loud_fraction(run.listen(0.3, 0)) >= 0.98, 5, 0, "the steady tone")
+    no_hole(run, "while its own summary is computed", start + 0.6, 2.0)
+    p.deck_click("L")
+    second = copy.copy(p)
+    second.deck = wait_for(lambda: next((w for w in run.desktop.windows(
+        "^" + re.escape(prog.DECK_TITLE) + "$") if w != p.deck), None), 15, 0.2, "a second deck")
+    second.pid = int(run.desktop.xdotool("getwindowpid", second.deck))
+    try:
+        run.desktop.xdotool("windowactivate", "--sync", second.deck)
+        start = run.desktop.now()
+        second.pick("long.mp3")
+        no_hole(run, "while the second deck opens a 6-minute song", start, 3.0)
+    finally:
+        os.kill(second.pid, signal.SIGKILL)
+
+
+def waveform_run(run):
+    folder = os.path.join(run.desktop.dir, "waveform")
+    os.makedirs(folder)
+    halves = [os.path.join(folder, f"half{i}.wav") for i in (1, 2)]
+    for wav, gain in zip(halves, ("-2", "-45")):
+        subprocess.run(["sox", "-q", "-n", "-r", "44100", "-c", "2", "-b", "16", wav, "synth",
+                        "10", "pinknoise", "gain", gain], check=True)
+    subprocess.run(["sox", *halves, os.path.join(folder, "halves.wav")], check=True)
+    subprocess.run(["lame", "--quiet", "-b", "192", os.path.join(folder, "halves.wav"),
+                    os.path.join(folder, "halves.mp3")], check=True)
+    for wav in halves + [os.path.join(folder, "halves.wav")]:
+        os.remove(wav)
+    songs.tone(folder, "steady", 440, 40)
+    songs.tone(folder, "long", 660, 360)
+    run.desktop.add_sink("deck2", "Headphones")  # LT's deck plays there, away from deck 1's
+    scenarios(run, lambda: prog.Program(run.desktop, run.a11y, run.exe, folder,
+                                        ["--lt-output", "deck2", folder]), [
+        ("the waveform: the loud half drawn tall, the quiet half low", waveform_shape),
+        ("M1's line at its pixel, the play head moving between two shots", waveform_marks_and_head),
+        ("no hole while a summary is computed, the deck's own or LT's deck's", waveform_no_hole)])
+
+
 # --- main ---------------------------------------------------------------------------------------
 
 # Each run: one deck on a folder of its own songs (tones in Hz, each so many seconds long, and the
@@ -462,7 +582,8 @@ RUNS = {
     "service": service_run,
     "args": args_run,
     "midi": midi.midi_run,
-    "outputs": outputs_run}
+    "outputs": outputs_run,
+    "waveform": waveform_run}
 
 
 def main():
