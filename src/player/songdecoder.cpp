@@ -1,5 +1,7 @@
 #include "songdecoder.h"
 
+#include "bufferedfile.h"
+
 #include "player.h"
 
 #include <mpg123.h>
@@ -36,66 +38,12 @@ void initLibrary()
 
 } // namespace
 
-// Reads the file through a 64 KB buffer: libmpg123 reads each frame header and body with separate
-// calls, which for an hour-long file means 100,000s of system calls in the length scan. Called by
-// libmpg123 on whichever thread holds the song (GUI thread while opening, then decoder thread).
-struct SongDecoder::FileReader
+// The song's file, which the decoder owns. Called by libmpg123 on whichever thread holds the
+// song (GUI thread while opening, then decoder thread).
+struct SongDecoder::FileReader : BufferedFile
 {
-    explicit FileReader(int descriptor)
-        : fd(descriptor)
-    {
-    }
+    explicit FileReader(int descriptor) { fd = descriptor; }
     ~FileReader() { ::close(fd); }
-
-    static mpg123_ssize_t read(void *self, void *destination, size_t bytes)
-    {
-        auto *reader = static_cast<FileReader *>(self);
-        auto *out = static_cast<unsigned char *>(destination);
-        size_t done = 0;
-        while (done < bytes) {
-            const off_t offset = reader->position - reader->bufferStart;
-            if (offset >= 0 && offset < off_t(reader->bufferLength)) {
-                const size_t n = std::min(bytes - done, reader->bufferLength - size_t(offset));
-                std::memcpy(out + done, reader->buffer.data() + offset, n);
-                done += n;
-                reader->position += off_t(n);
-                continue;
-            }
-            const ssize_t got = ::pread(reader->fd, reader->buffer.data(), reader->buffer.size(),
-                                        reader->position);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                return got < 0 && done == 0 ? -1 : mpg123_ssize_t(done);
-            reader->bufferStart = reader->position;
-            reader->bufferLength = size_t(got);
-        }
-        return mpg123_ssize_t(done);
-    }
-
-    static off_t seek(void *self, off_t offset, int whence)
-    {
-        auto *reader = static_cast<FileReader *>(self);
-        off_t target = offset;
-        if (whence == SEEK_CUR) {
-            target += reader->position;
-        } else if (whence == SEEK_END) {
-            struct stat info;
-            if (::fstat(reader->fd, &info) != 0)
-                return -1;
-            target += info.st_size;
-        }
-        if (target < 0)
-            return -1;
-        reader->position = target;
-        return target;
-    }
-
-    int fd;
-    off_t position = 0;
-    off_t bufferStart = 0;
-    size_t bufferLength = 0;
-    std::vector<unsigned char> buffer = std::vector<unsigned char>(64 * 1024);
 };
 
 SongDecoder::SongDecoder(int fd)
@@ -126,9 +74,7 @@ SongDecoder::SongDecoder(int fd)
     for (size_t i = 0; i < rateCount; ++i)
         mpg123_format(m_handle, rates[i], MPG123_STEREO, MPG123_ENC_FLOAT_32);
 
-    if (mpg123_replace_reader_handle(m_handle, &FileReader::read, &FileReader::seek, nullptr)
-            != MPG123_OK
-        || mpg123_open_handle(m_handle, m_reader.get()) != MPG123_OK)
+    if (!m_reader->attach(m_handle))
         fail("not an MP3 file");
     long rate = 0;
     int channels = 0;

@@ -1,5 +1,7 @@
 #include "summarymaker.h"
 
+#include "bufferedfile.h"
+
 #include <QFile>
 
 #include <mpg123.h>
@@ -63,64 +65,6 @@ quint8 peakByte(float peak)
     return quint8(std::lround(std::clamp(peak, 0.0f, 1.0f) * 255.0f));
 }
 
-// Reads the file through a 64 KB buffer, and fails every read once the summary is cancelled, so
-// that even the length scan of an hour-long file stops at once. Summary thread only.
-struct CancellableReader
-{
-    int fd = -1;
-    const std::atomic<bool> *cancel = nullptr;
-    off_t position = 0;
-    off_t bufferStart = 0;
-    size_t bufferLength = 0;
-    std::vector<unsigned char> buffer = std::vector<unsigned char>(64 * 1024);
-
-    static mpg123_ssize_t read(void *self, void *destination, size_t bytes)
-    {
-        auto *reader = static_cast<CancellableReader *>(self);
-        if (reader->cancel->load(std::memory_order_relaxed))
-            return -1;
-        auto *out = static_cast<unsigned char *>(destination);
-        size_t done = 0;
-        while (done < bytes) {
-            const off_t offset = reader->position - reader->bufferStart;
-            if (offset >= 0 && offset < off_t(reader->bufferLength)) {
-                const size_t n = std::min(bytes - done, reader->bufferLength - size_t(offset));
-                std::memcpy(out + done, reader->buffer.data() + offset, n);
-                done += n;
-                reader->position += off_t(n);
-                continue;
-            }
-            const ssize_t got = ::pread(reader->fd, reader->buffer.data(), reader->buffer.size(),
-                                        reader->position);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                return got < 0 && done == 0 ? -1 : mpg123_ssize_t(done);
-            reader->bufferStart = reader->position;
-            reader->bufferLength = size_t(got);
-        }
-        return mpg123_ssize_t(done);
-    }
-
-    static off_t seek(void *self, off_t offset, int whence)
-    {
-        auto *reader = static_cast<CancellableReader *>(self);
-        off_t target = offset;
-        if (whence == SEEK_CUR) {
-            target += reader->position;
-        } else if (whence == SEEK_END) {
-            struct stat info;
-            if (::fstat(reader->fd, &info) != 0)
-                return -1;
-            target += info.st_size;
-        }
-        if (target < 0)
-            return -1;
-        reader->position = target;
-        return target;
-    }
-};
-
 } // namespace
 
 SummaryMaker::~SummaryMaker()
@@ -158,7 +102,7 @@ void SummaryMaker::compute(const QByteArray &file)
     static std::once_flag once;
     std::call_once(once, [] { mpg123_init(); });
 
-    CancellableReader reader;
+    BufferedFile reader;
     reader.cancel = &m_cancel;
     reader.fd = ::open(file.constData(), O_RDONLY | O_CLOEXEC);
     if (reader.fd < 0)
@@ -192,12 +136,8 @@ void SummaryMaker::compute(const QByteArray &file)
     long rate = 0;
     int channels = 0;
     int encoding = 0;
-    if (mpg123_replace_reader_handle(handle, &CancellableReader::read, &CancellableReader::seek,
-                                     nullptr)
-            != MPG123_OK
-        || mpg123_open_handle(handle, &reader) != MPG123_OK
-        || mpg123_getformat(handle, &rate, &channels, &encoding) != MPG123_OK || rate <= 0
-        || mpg123_scan(handle) != MPG123_OK) {
+    if (!reader.attach(handle) || mpg123_getformat(handle, &rate, &channels, &encoding) != MPG123_OK
+        || rate <= 0 || mpg123_scan(handle) != MPG123_OK) {
         finish();
         return;
     }
