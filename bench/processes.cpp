@@ -41,4 +41,16 @@ QString startDisplay(QProcess &server)
     return number.isEmpty() ? QString() : QStringLiteral(":") + QString::fromLatin1(number);
 }
 
+QProcessEnvironment headlessDeck(const QString &display)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), display);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("disk"));
+    env.insert(QStringLiteral("SDL_DISKAUDIOFILE"), QStringLiteral("/dev/null"));
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+               QStringLiteral("unix:path=/nonexistent"));
+    return env;
+}
+
 } // namespace pocko::bench

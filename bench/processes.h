@@ -4,6 +4,7 @@
 // installed, and how one is ended.
 
 class QProcess;
+class QProcessEnvironment;
 class QString;
 
 namespace pocko::bench {
@@ -17,5 +18,9 @@ void stop(QProcess &process);
 // Starts a private X server in `server`; its display (":N", read from -displayfd), empty when it
 // did not start.
 QString startDisplay(QProcess &server);
+
+// The environment of the deck run on `display`, its sound written to nowhere by SDL's disk
+// driver, with no session bus.
+QProcessEnvironment headlessDeck(const QString &display);
 
 } // namespace pocko::bench

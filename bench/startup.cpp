@@ -33,13 +33,7 @@ void measureStartup(const Songs &songs)
     QDir().mkpath(app);
     QFile::copy(exe, app + QStringLiteral("/PockoMP3Player"));
     QFile::copy(songs.fiveMinutes, app + QStringLiteral("/Song.mp3"));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), display);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    env.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("disk"));
-    env.insert(QStringLiteral("SDL_DISKAUDIOFILE"), QStringLiteral("/dev/null"));
-    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
-               QStringLiteral("unix:path=/nonexistent"));
+    QProcessEnvironment env = headlessDeck(display);
     std::vector<double> times = timings(6, [&](int) -> std::optional<double> {
         QProcess program;
         program.setProcessEnvironment(env);

@@ -72,13 +72,7 @@ double processCpuSeconds(qint64 pid)
 QString deckCpu(const Songs &songs, const QString &display, bool waveform)
 {
     const QString exe = QCoreApplication::applicationDirPath() + QStringLiteral("/PockoMP3Player");
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), display);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    env.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("disk"));
-    env.insert(QStringLiteral("SDL_DISKAUDIOFILE"), QStringLiteral("/dev/null"));
-    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
-               QStringLiteral("unix:path=/nonexistent"));
+    QProcessEnvironment env = headlessDeck(display);
     env.insert(QStringLiteral("POCKO_WAVEFORM"), QLatin1String(waveform ? "1" : "0"));
     QProcess program;
     program.setProcessEnvironment(env);
