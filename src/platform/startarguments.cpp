@@ -39,6 +39,8 @@ QString helpText()
         "  --midi-map FILE    play by the bindings in FILE, one a line: note N [channel C] =\n"
         "                     TARGET, or cc N [channel C] = TARGET; TARGET is P S R F L thspd\n"
         "                     tloop tsegs M1-M3 P1-P3, or Label1 for a cc across the track bar\n"
+        "                     (then light ON OFF: the pad's velocities lit and dark); lines\n"
+        "                     after [deck 2] bind deck 2, after [deck 1] or before any, deck 1\n"
         "  --midi-monitor     print each MIDI message and what it does\n"
         "  --no-midi          open no MIDI input\n"
         "  --help             show this help and exit\n"

@@ -18,9 +18,9 @@ FILES = ["usr/bin/PockoMP3Player", "usr/share/applications/pockomp3player.deskto
          "usr/share/icons/hicolor/scalable/apps/pockomp3player.svg",
          "usr/share/man/man1/PockoMP3Player.1.gz"]
 # Each with a version: dpkg-shlibdeps found them in the executable.
-LIBRARIES = {"libasound2", "libc6", "libgcc-s1", "libjack-jackd2-0", "libmpg123-0", "libpulse0",
-             "libqt6core6", "libqt6gui6", "libqt6svg6", "libqt6widgets6", "librtmidi6",
-             "libsdl2-2.0-0", "libsoxr0", "libstdc++6"}
+LIBRARIES = {"libasound2", "libc6", "libgcc-s1", "libjack-jackd2-0", "libmpg123-0",
+             "libpipewire-0.3-0", "libpulse0", "libqt6core6", "libqt6gui6", "libqt6svg6",
+             "libqt6widgets6", "librtmidi6", "libsdl2-2.0-0", "libsoxr0", "libstdc++6"}
 
 
 def output(*command):
