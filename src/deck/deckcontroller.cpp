@@ -2,16 +2,17 @@
 
 #include "deckwindows.h"
 #include "numbers.h"
-#include "trackwave.h"
 #include "platform/clock.h"
 #include "platform/launcher.h"
 #include "platform/messages.h"
 #include "player/player.h"
+#include "trackwave.h"
 
 #include <QHash>
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace pocko {
 
@@ -421,8 +422,10 @@ void DeckController::cuePlayClick(int slot)
         do {
             R.visible = true;
             burstNow = m_clock.now();
-            if (retriggerWaiting && retriggerWaiting())
+            if (retriggerWaiting && retriggerWaiting()) {
+                m_trainEnd = burstBegin + (bursts - burst + 1) * duration;
                 return;
+            }
         } while (!(burstNow > burstBegin + duration));
     }
 }
@@ -495,6 +498,16 @@ void DeckController::padHit(const QString &target, int value, qint64 arrivedNs)
         ~Untimed() { player.setStartTime(0); }
     } untimed { MediaPlayer1 };
     MediaPlayer1.setStartTime(arrivedNs);
+    // A hit that left a train's wait ends the train at its own time, also where its control
+    // posts nothing of its own that would (a mark, a switch, FILE, LT).
+    static const QStringList cutsItself
+        = { QStringLiteral("P"),     QStringLiteral("S"),  QStringLiteral("R"),
+            QStringLiteral("P1"),    QStringLiteral("P2"), QStringLiteral("P3"),
+            QStringLiteral("Label1") };
+    const double trainEnd = std::exchange(m_trainEnd, 0.0);
+    if (trainEnd > 0 && !cutsItself.contains(target) && MediaPlayer1.playState() != 0
+        && m_clock.now() < trainEnd)
+        MediaPlayer1.pause();
     if (found->second)
         (this->*found->second)();
     else

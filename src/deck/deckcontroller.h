@@ -153,6 +153,8 @@ private:
     DeckWindows &m_windows;
     int m_trainSlot = 0; // the slot whose train this thread waits for; 0 for none
     bool m_fromPad = false; // a pad's handler runs
+    // When the train a pad's hit left early would end by itself (clock seconds); 0 for none.
+    double m_trainEnd = 0;
 };
 
 } // namespace pocko

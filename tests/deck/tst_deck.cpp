@@ -217,6 +217,14 @@ private slots:
         // train's wait there: it retriggers.
         row("a train, a pad hit waiting", "load clock.step=0.25 P111.tag=3 retrigger=2",
             "P111_Click", { "bursts 0.1 0.5 3" }, "clock.reads=2 burstCount1=1");
+        // A mark's hit that left the wait cuts the train at its own time, then sets the mark;
+        // once the train would have ended by itself, it only sets the mark.
+        row("a mark's hit ends the train it left", "load clock.step=0.25 P111.tag=3 retrigger=2",
+            "P111_Click hit(M2)", { "bursts 0.1 0.5 3", "startTime 5", "pause", "startTime 0" },
+            "M112.toolTip=0.6");
+        row("a mark's hit after the train's end", "load clock.step=1 P111.tag=3 retrigger=2",
+            "P111_Click hit(M2)", { "bursts 0.1 0.5 3", "startTime 5", "startTime 0" },
+            "M112.toolTip=0.6");
         row("a pad's train, none waiting", "load clock.step=0.25 P111.tag=3", "hit(P1)", timed,
             "clock.reads=12 burstCount1=3");
         row("the dialog's edit marker holds", "load P111_MouseDown(2)", "hit(P1)", {},
@@ -244,11 +252,9 @@ private slots:
             "M112_Click tloop_Click", {},
             "lit.M1=0 lit.M2=1 lit.tloop=1 lit.thspd=1 lit.tsegs=0 lit.P=1");
         row("lights: a set mark from the dialog, a stopped song", "load P113_MouseDown(2)",
-            "Form2.Text3=12 Form2.close S_Click", { "dialog closed", "stop" },
-            "lit.M3=1 lit.P=0");
+            "Form2.Text3=12 Form2.close S_Click", { "dialog closed", "stop" }, "lit.M3=1 lit.P=0");
         row("lights: the train lit while it plays", "load clock.step=0.25 P112.tag=2", "hit(P2)",
-            { "startTime 5", "bursts 0.1 0.75 2", "startTime 0" },
-            "trainLights=20 lit.P2=0");
+            { "startTime 5", "bursts 0.1 0.75 2", "startTime 0" }, "trainLights=20 lit.P2=0");
     }
     void padHits() { checkScript(); }
 };
